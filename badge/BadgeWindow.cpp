@@ -1,0 +1,7 @@
+#include "badge/BadgeWindow.h"
+
+#include "server/ServerState.h"
+
+void CreateBadgeWindow(HINSTANCE instance, HWND hostWindow) {
+    serverState.hostWindow = hostWindow ? hostWindow : GetForegroundWindow();
+}

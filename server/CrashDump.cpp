@@ -1,0 +1,143 @@
+#include "server/CrashDump.h"
+
+#include <dbghelp.h>
+
+#include <cwchar>
+
+#include "server/ServerState.h"
+
+namespace {
+
+// Holds the dump file name; allocated at start-up because the heap may be
+// what the fault broke. Only the thread inside dumpLock writes to it.
+wchar_t* dumpPathBuffer = nullptr;
+size_t dumpPathCapacity = 0;
+
+// The fixed part after the folder: "\", "-", the date and time
+// "YYYY-MM-DD-hh-mm-ss" (a year may take 5 digits) and ".mdmp".
+constexpr size_t kFixedNameRoom = 1 + 1 + 20 + 5;
+
+using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                          PMINIDUMP_EXCEPTION_INFORMATION,
+                                          PMINIDUMP_USER_STREAM_INFORMATION,
+                                          PMINIDUMP_CALLBACK_INFORMATION);
+
+class PathWriter {
+public:
+    PathWriter(wchar_t* out, size_t capacity) : out_(out), capacity_(capacity), used_(0) {}
+
+    void Text(const wchar_t* text) {
+        for (; text && *text; text++)
+            Char(*text);
+    }
+    void Number(unsigned value, int minDigits) {
+        wchar_t digits[10];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
+            value /= 10;
+        } while (value && n < 10);
+        for (int pad = n; pad < minDigits; pad++)
+            Char(L'0');
+        while (n > 0)
+            Char(digits[--n]);
+    }
+    void Char(wchar_t c) {
+        if (used_ < capacity_)
+            out_[used_] = c;
+        used_++;
+    }
+    bool Finish() {
+        if (used_ >= capacity_) {
+            if (capacity_)
+                out_[0] = 0;
+            return false;
+        }
+        out_[used_] = 0;
+        return true;
+    }
+
+private:
+    wchar_t* out_;
+    size_t capacity_;
+    size_t used_;
+};
+
+}  // namespace
+
+bool FormatCrashDumpPath(wchar_t* path, size_t capacity, const wchar_t* folder,
+                         const wchar_t* prefix, const SYSTEMTIME& time) {
+    PathWriter writer(path, capacity);
+    writer.Text(folder);
+    writer.Char(L'\\');
+    writer.Text(prefix);
+    writer.Char(L'-');
+    writer.Number(time.wYear, 4);
+    const WORD fields[] = {time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond};
+    for (WORD field : fields) {
+        writer.Char(L'-');
+        writer.Number(field, 2);
+    }
+    writer.Text(L".mdmp");
+    return writer.Finish();
+}
+
+bool PrepareCrashDumpPath() {
+    free(dumpPathBuffer);
+    dumpPathBuffer = nullptr;
+    dumpPathCapacity = 0;
+    if (serverState.dumpFolder.GetLength() == 0)
+        return true;
+    size_t capacity = static_cast<size_t>(serverState.dumpFolder.GetLength()) +
+                      static_cast<size_t>(serverState.dumpPrefix.GetLength()) + kFixedNameRoom + 1;
+    dumpPathBuffer = static_cast<wchar_t*>(malloc(capacity * sizeof(wchar_t)));
+    if (!dumpPathBuffer)
+        return false;
+    dumpPathCapacity = capacity;
+    return true;
+}
+
+void InstallCrashDumpFilter() {
+    SetUnhandledExceptionFilter(WriteCrashDump);
+}
+
+// Runs on the faulting thread, which may be a plug-in's. It must not
+// allocate or take any lock but dumpLock: the fault may have left the heap
+// or a CRT lock broken. DbgHelp is loaded only now so that it is no
+// load-time dependency.
+LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* exception) {
+    if (serverState.dumpFolder.GetLength() > 0) {
+        EnterCriticalSection(&serverState.dumpLock);
+        HMODULE dbghelp = LoadLibraryW(L"DbgHelp.dll");
+        if (!dbghelp) {
+            LeaveCriticalSection(&serverState.dumpLock);
+            return EXCEPTION_CONTINUE_SEARCH;
+        }
+        auto writeDump = reinterpret_cast<MiniDumpWriteDumpFn>(
+            reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
+        if (!writeDump) {
+            LeaveCriticalSection(&serverState.dumpLock);
+            return EXCEPTION_CONTINUE_SEARCH;
+        }
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        if (dumpPathBuffer &&
+            FormatCrashDumpPath(dumpPathBuffer, dumpPathCapacity, serverState.dumpFolder,
+                                serverState.dumpPrefix, now)) {
+            HANDLE file = CreateFileW(dumpPathBuffer, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                MINIDUMP_EXCEPTION_INFORMATION info;
+                info.ThreadId = GetCurrentThreadId();
+                info.ExceptionPointers = exception;
+                info.ClientPointers = FALSE;
+                writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal, &info,
+                          nullptr, nullptr);
+                CloseHandle(file);
+            }
+        }
+        LeaveCriticalSection(&serverState.dumpLock);
+    }
+    TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+    return EXCEPTION_CONTINUE_SEARCH;
+}

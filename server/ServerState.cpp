@@ -1,0 +1,3 @@
+#include "server/ServerState.h"
+
+ServerState serverState;

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "simple/String.h"
+
+using Simple::CStringA;
+using Simple::CStringW;
+
+// The process-wide state: one instance, zero or empty until set.
+struct ServerState {
+    HANDLE inputPipe;
+    HANDLE outputPipe;
+    CRITICAL_SECTION dumpLock;
+    CStringW dumpFolder;
+    CStringW dumpPrefix;
+    ULONG_PTR gdiplusToken;
+    HWND hostWindow;
+    HBITMAP badgeBitmap;
+    HWND badgeWindow;
+    HMODULE cachedModule;
+    CStringW cachedModulePath;
+    // Written by the scan thread and read by plug-in threads through the host
+    // callback; plain loads and stores of aligned 32-bit values.
+    volatile int32_t currentShellId;
+    volatile bool pluginWantsMidi;
+};
+
+extern ServerState serverState;
