@@ -1,0 +1,98 @@
+#include "tests/support/ScanSession.h"
+
+#include <windows.h>
+
+namespace testing_support {
+
+std::wstring PluginPath(const wchar_t* name) {
+    return host::ExecutableFolder() + L"plugins\\" + name;
+}
+
+std::string PluginRequest(const wchar_t* name, const char* suffix) {
+    return host::ToUtf8(PluginPath(name)) + suffix;
+}
+
+TempFolder::TempFolder() {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    static LONG counter = 0;
+    path_ = std::wstring(base) + L"scan-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(InterlockedIncrement(&counter));
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TempFolder::~TempFolder() {
+    for (const std::wstring& name : FileNames())
+        DeleteFileW((path_ + L"\\" + name).c_str());
+    RemoveDirectoryW(path_.c_str());
+}
+
+std::vector<std::wstring> TempFolder::FileNames() const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path_ + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+ScanSession::ScanSession(const std::wstring& dumpFolder) {
+    host::LaunchOptions options;
+    options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+    options.dumpFolder = dumpFolder;
+    // A plug-in that hangs must not hang the test run.
+    options.lifetimeLimitMs = 120000;
+    started_ = server_.Start(options) && server_.ReadUntilPrompt(&banner_);
+}
+
+std::vector<std::string> ScanSession::Scan(const std::string& request, bool* prompted) {
+    std::vector<std::string> lines;
+    bool ok = server_.WriteLine(request) && server_.ReadUntilPrompt(&lines);
+    if (prompted)
+        *prompted = ok;
+    return lines;
+}
+
+std::string ScanSession::Finish(DWORD* exitCode) {
+    server_.CloseInput();
+    std::string rest = server_.ReadToEnd();
+    *exitCode = WaitForExitCode();
+    return rest;
+}
+
+DWORD ScanSession::WaitForExitCode() {
+    DWORD code = 0xFFFFFFFF;
+    server_.WaitForExit(60000, &code);
+    return code;
+}
+
+std::string ReportOf(const std::vector<std::string>& lines) {
+    std::string report;
+    for (const std::string& line : lines)
+        if (line.rfind(">:", 0) == 0)
+            report += line.substr(2);
+    return report;
+}
+
+std::string LogOf(const std::vector<std::string>& lines) {
+    std::string log;
+    for (const std::string& line : lines)
+        if (line.rfind(">:", 0) != 0)
+            log += line;
+    return log;
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
+    for (const std::string& line : lines)
+        if (line == text)
+            return true;
+    return false;
+}
+
+}  // namespace testing_support
