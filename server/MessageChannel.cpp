@@ -27,31 +27,10 @@ void LogLine(const char* tag, const wchar_t* format, va_list args) {
     WriteBytes(line, line.GetLength());
 }
 
-void LogError(const wchar_t* format, ...) {
+void LogTaggedLine(const char* tag, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    LogLine("error", format, args);
-    va_end(args);
-}
-
-void LogWarning(const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogLine("warn", format, args);
-    va_end(args);
-}
-
-void LogInfo(const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogLine("info", format, args);
-    va_end(args);
-}
-
-void LogData(const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogLine(">", format, args);
+    LogLine(tag, format, args);
     va_end(args);
 }
 

@@ -37,7 +37,7 @@ CStringW FormatStringV(const wchar_t* format, va_list args) {
     return result;
 }
 
-CStringW FormatString(const wchar_t* format, ...) {
+CStringW FormatStringArgs(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     CStringW result = FormatStringV(format, args);

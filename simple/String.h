@@ -228,8 +228,27 @@ using CStringA = CString<char>;
 // Formats with the Microsoft wide conventions: "%s" takes a wide string,
 // "%S" a byte string, a null string argument prints as "(null)". The result
 // is allocated even when empty; null only when memory cannot be had.
-CStringW FormatString(const wchar_t* format, ...);
 CStringW FormatStringV(const wchar_t* format, va_list args);
+CStringW FormatStringArgs(const wchar_t* format, ...);
+
+// GCC hands a class object with a copy constructor to "..." as the address
+// of a temporary copy, not as its bits (MSVC passes the bits), so a CString
+// given straight to "%s" would print garbage. Variadic front ends pass each
+// argument through VarArg, which turns a string into its character pointer
+// and leaves every other argument as it is.
+template <typename A>
+inline const A& VarArg(const A& argument) {
+    return argument;
+}
+template <typename T>
+inline const T* VarArg(const CString<T>& text) {
+    return text.GetBuffer();
+}
+
+template <typename... Args>
+CStringW FormatString(const wchar_t* format, const Args&... args) {
+    return FormatStringArgs(format, VarArg(args)...);
+}
 
 // UTF-16 to UTF-8 and back; null in, null out.
 CStringA ToUtf8(const wchar_t* text);
