@@ -58,16 +58,9 @@ public:
     // and the map unchanged.
     bool Set(KeyArg key, const V& value) {
         Node* parent = nullptr;
-        for (Node* node = root_; node != &nil_;) {
-            parent = node;
-            if (key < node->key) {
-                node = node->left;
-            } else if (node->key < key) {
-                node = node->right;
-            } else {
-                Replace(node, key, value);
-                return true;
-            }
+        if (Node* present = Locate(key, &parent)) {
+            Replace(present, key, value);
+            return true;
         }
         if (count_ == INT32_MAX)
             return false;
@@ -89,18 +82,7 @@ public:
         return true;
     }
 
-    bool Find(KeyArg key) const {
-        Node* node = root_;
-        while (node != &nil_) {
-            if (key < node->key)
-                node = node->left;
-            else if (node->key < key)
-                node = node->right;
-            else
-                return true;
-        }
-        return false;
-    }
+    bool Find(KeyArg key) const { return Locate(key, nullptr) != nullptr; }
 
     int32_t GetCount() const { return count_; }
 
@@ -161,6 +143,23 @@ private:
     };
 
     static constexpr size_t kNodesOffset = (sizeof(Block) + alignof(Node) - 1) / alignof(Node) * alignof(Node);
+
+    // The node holding key, or null. *lastVisited (when asked for) gets the
+    // last node of the walk: the parent a new node for key would have.
+    Node* Locate(KeyArg key, Node** lastVisited) const {
+        Node* node = root_;
+        while (node != &nil_) {
+            if (lastVisited)
+                *lastVisited = node;
+            if (key < node->key)
+                node = node->left;
+            else if (node->key < key)
+                node = node->right;
+            else
+                return node;
+        }
+        return nullptr;
+    }
 
     void Replace(Node* node, KeyArg key, const V& value) {
         // Only a different value is released: storing the pointer a key
