@@ -4,6 +4,7 @@
 
 #include "scan/Probe.h"
 #include "scan/ScanReport.h"
+#include "server/CommandLine.h"
 #include "server/CrashDump.h"
 #include "server/MessageChannel.h"
 #include "server/RequestLoop.h"
@@ -14,16 +15,6 @@ namespace {
 // Version resources are a few kilobytes; a file that declares more than
 // this is not read.
 constexpr DWORD kMaxVersionInfoBytes = 1024 * 1024;
-
-int HexDigitValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
-}
 
 void FreeCachedModule() {
     LogInfo(L"Freeing cached library...\n");

@@ -2,8 +2,6 @@
 
 #include <shellapi.h>
 
-namespace {
-
 int HexDigitValue(wchar_t c) {
     if (c >= L'0' && c <= L'9')
         return c - L'0';
@@ -13,8 +11,6 @@ int HexDigitValue(wchar_t c) {
         return c - L'A' + 10;
     return -1;
 }
-
-}  // namespace
 
 uint64_t ParseHexArgument(const wchar_t* text) {
     uint64_t value = 0;

@@ -12,6 +12,9 @@ struct ServerArguments {
     CStringW dumpFolder;  // empty: no dumps
 };
 
+// The value of one hexadecimal digit (either letter case), or -1.
+int HexDigitValue(wchar_t c);
+
 // Reads a bare hexadecimal number from the first character on: no prefix,
 // sign or white space; the first non-digit ends it ("0x1A" reads as 0).
 // Beyond 16 digits only the last 16 count. Null or empty reads as 0.
