@@ -85,14 +85,14 @@ struct ReadCase {
 
 TEST(PixelConverters, WidenEachFormatToOpaqueBgraAndStepOverOnePixel) {
     const ReadCase cases[] = {
-        {ReadPixel16bppRGB565, {0xFF, 0xFF}, 0xFFF8FCF8},        // 5-6-5 all ones: shifted, not scaled
-        {ReadPixel16bppRGB565, {0x00, 0xF8}, 0xFFF80000},        // red 0xF800
-        {ReadPixel16bppRGB565, {0xE0, 0x07}, 0xFF00FC00},        // green 0x07E0
-        {ReadPixel16bppRGB565, {0x1F, 0x00}, 0xFF0000F8},        // blue 0x001F
-        {ReadPixel16bppRGB555, {0x1F, 0x00}, 0xFF0000F8},        // pure blue 0x001F
-        {ReadPixel16bppRGB555, {0x00, 0x7C}, 0xFFF80000},        // pure red 0x7C00
-        {ReadPixel16bppRGB555, {0xE0, 0x03}, 0xFF00F800},        // pure green 0x03E0
-        {ReadPixel16bppRGB555, {0x00, 0x80}, 0xFF000000},        // bit 15 is ignored
+        {ReadPixel16bppRGB565, {0xFF, 0xFF}, 0xFFF8FCF8},  // all ones: shifted, not scaled
+        {ReadPixel16bppRGB565, {0x00, 0xF8}, 0xFFF80000},  // red 0xF800
+        {ReadPixel16bppRGB565, {0xE0, 0x07}, 0xFF00FC00},  // green 0x07E0
+        {ReadPixel16bppRGB565, {0x1F, 0x00}, 0xFF0000F8},  // blue 0x001F
+        {ReadPixel16bppRGB555, {0x1F, 0x00}, 0xFF0000F8},  // pure blue 0x001F
+        {ReadPixel16bppRGB555, {0x00, 0x7C}, 0xFFF80000},  // pure red 0x7C00
+        {ReadPixel16bppRGB555, {0xE0, 0x03}, 0xFF00F800},  // pure green 0x03E0
+        {ReadPixel16bppRGB555, {0x00, 0x80}, 0xFF000000},  // bit 15 is ignored
         {ReadPixel32bppRGB, {0x56, 0x34, 0x12, 0x00}, 0xFF123456},  // 0x00123456
         {ReadPixel32bppRGB, {0x56, 0x34, 0x12, 0x7F}, 0xFF123456},  // unused byte is not alpha
         {ReadPixel24bppRGB, {0x56, 0x34, 0x12}, 0xFF123456},        // bytes B G R
@@ -102,40 +102,6 @@ TEST(PixelConverters, WidenEachFormatToOpaqueBgraAndStepOverOnePixel) {
         const uint8_t* cursor = c.bytes.data();
         EXPECT_EQ(c.read(&cursor), c.expected);
         EXPECT_EQ(cursor, c.bytes.data() + c.bytes.size());
-    }
-}
-
-TEST(PixelConverters, WritePixelStoresBgraBytesAndAdvancesFour) {
-    uint8_t bytes[8] = {};
-    uint8_t* cursor = bytes;
-    WritePixel(&cursor, 0x80123456);
-    WritePixel(&cursor, 0xFFABCDEF);
-    const uint8_t expected[8] = {0x56, 0x34, 0x12, 0x80, 0xEF, 0xCD, 0xAB, 0xFF};
-    EXPECT_EQ(memcmp(bytes, expected, 8), 0);
-    EXPECT_EQ(cursor, bytes + 8);
-}
-
-struct RowCase {
-    Gdiplus::PixelFormat format;
-    std::vector<uint8_t> source;  // a row of two pixels
-    uint32_t first, second;
-};
-
-TEST(ConvertPixelRow, ConvertsEveryPixelOfTheRowByFormat) {
-    const RowCase cases[] = {
-        {PixelFormat32bppARGB, {1, 2, 3, 4, 5, 6, 7, 8}, 0x04030201, 0x08070605},  // copied, alpha kept
-        {PixelFormat32bppRGB, {1, 2, 3, 4, 5, 6, 7, 8}, 0xFF030201, 0xFF070605},
-        {PixelFormat24bppRGB, {1, 2, 3, 5, 6, 7}, 0xFF030201, 0xFF070605},
-        {PixelFormat16bppRGB565, {0x1F, 0x00, 0x00, 0xF8}, 0xFF0000F8, 0xFFF80000},
-        {PixelFormat16bppRGB555, {0x1F, 0x00, 0x00, 0x7C}, 0xFF0000F8, 0xFFF80000},
-    };
-    for (const RowCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "format 0x" << std::hex << c.format);
-        uint32_t row[3] = {0, 0, 0xDEADBEEF};  // the third word must stay
-        ASSERT_TRUE(ConvertPixelRow(c.format, c.source.data(), reinterpret_cast<uint8_t*>(row), 2));
-        EXPECT_EQ(row[0], c.first);
-        EXPECT_EQ(row[1], c.second);
-        EXPECT_EQ(row[2], 0xDEADBEEFu);
     }
 }
 
@@ -176,14 +142,6 @@ TEST(PremultiplyPixel, ScalesColourByAlphaTruncatingAndKeepsAlpha) {
         SCOPED_TRACE(testing::Message() << "pixel 0x" << std::hex << c.straight);
         EXPECT_EQ(PremultiplyPixel(c.straight), c.premultiplied);
     }
-}
-
-TEST(PremultiplyPixels, TouchesExactlyTheGivenCount) {
-    uint32_t pixels[3] = {0x80FFFFFF, 0x00FFFFFF, 0x80FFFFFF};
-    PremultiplyPixels(pixels, 2);
-    EXPECT_EQ(pixels[0], 0x80808080u);
-    EXPECT_EQ(pixels[1], 0x00000000u);
-    EXPECT_EQ(pixels[2], 0x80FFFFFFu);
 }
 
 // ---- BitmapToDib ----
