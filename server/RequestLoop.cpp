@@ -60,11 +60,15 @@ RequestRead ReadRequestLine(HANDLE pipe, CStringA* line) {
     bool complete = collector.Take(buffer, got);
     // One read is one request, unless it filled the whole buffer without a
     // line feed: then the line goes on in the pipe, and serving its first
-    // 1024 bytes as a path would load the wrong file.
-    while (!complete && got == kRequestReadSize) {
-        if (!ReadFile(pipe, buffer, kRequestReadSize, &got, nullptr) || got == 0)
-            break;  // the host went mid-line; serve what came, the next read ends the loop
-        complete = collector.Take(buffer, got);
+    // 1024 bytes as a path would load the wrong file. From then on it is
+    // read to its line feed, however the host's writes cut it into reads: a
+    // short read only means the rest has not been written yet.
+    if (!complete && got == kRequestReadSize) {
+        while (!complete) {
+            if (!ReadFile(pipe, buffer, kRequestReadSize, &got, nullptr) || got == 0)
+                break;  // the host went mid-line; serve what came, the next read ends the loop
+            complete = collector.Take(buffer, got);
+        }
     }
     // An empty line is still a request: an allocated empty one.
     if (line->IsNull() && collector.Result() == RequestRead::Line && !line->Append("", -1))
