@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <regex>
 #include <string>
+#include <vector>
+
+#include "tests/support/ScanSession.h"
 
 namespace {
 
@@ -69,6 +74,149 @@ TEST(FormatCrashDumpPath, RefusesANameThatDoesNotFitAndWritesNoPartialName) {
     std::wstring buffer(exact.size(), L'#');
     EXPECT_FALSE(FormatCrashDumpPath(&buffer[0], buffer.size(), L"C:\\Dumps", L"ScanServer-x64",
                                      Time(2026, 12, 5, 19, 51, 0)));
+}
+
+}  // namespace
+
+// A fault in plug-in code, through the real server: a dump in the host's
+// folder and exit code 9, or no dump where none can be written.
+namespace {
+
+using testing_support::HasLine;
+using testing_support::LogOf;
+using testing_support::PluginRequest;
+using testing_support::ReportOf;
+using testing_support::ScanSession;
+using testing_support::TempFolder;
+
+bool IsDumpName(const std::wstring& name) {
+    return std::regex_match(name, std::wregex(L"ScanServer-x64-\\d{4}-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d\\.mdmp"));
+}
+
+bool StartsWithMinidumpSignature(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    char signature[4] = {};
+    DWORD got = 0;
+    ReadFile(file, signature, 4, &got, nullptr);
+    CloseHandle(file);
+    return got == 4 && memcmp(signature, "MDMP", 4) == 0;
+}
+
+TEST(CrashDump, APluginThatFaultsLeavesOneDumpAndExitCodeNine) {
+    // Faults in the entry point, in a dispatcher query, on a thread of the
+    // plug-in's own, and after the plug-in put in a filter of its own.
+    const wchar_t* plugins[] = {L"crash_entry.dll", L"crash_dispatch.dll", L"crash_thread.dll",
+                                L"own_filter.dll"};
+    for (const wchar_t* plugin : plugins) {
+        SCOPED_TRACE(host::ToUtf8(plugin));
+        TempFolder folder;
+        ScanSession session(folder.path());
+        ASSERT_TRUE(session.started());
+        bool prompted = true;
+        std::vector<std::string> lines = session.Scan(PluginRequest(plugin), &prompted);
+        EXPECT_FALSE(prompted);
+        EXPECT_EQ(ReportOf(lines), "");  // no report for the request that crashed
+        EXPECT_EQ(session.WaitForExitCode(), 9u);
+        std::vector<std::wstring> files = folder.FileNames();
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_TRUE(IsDumpName(files[0])) << host::ToUtf8(files[0]);
+        EXPECT_TRUE(StartsWithMinidumpSignature(folder.path() + L"\\" + files[0]));
+    }
+}
+
+TEST(CrashDump, TheDumpIsNamedByTheLocalTimeOfTheFault) {
+    TempFolder folder;
+    ScanSession session(folder.path());
+    ASSERT_TRUE(session.started());
+    SYSTEMTIME before, after;
+    GetLocalTime(&before);
+    session.Scan(PluginRequest(L"crash_entry.dll"));
+    EXPECT_EQ(session.WaitForExitCode(), 9u);
+    GetLocalTime(&after);
+    std::vector<std::wstring> files = folder.FileNames();
+    ASSERT_EQ(files.size(), 1u);
+    wchar_t low[64], high[64];
+    FormatCrashDumpPath(low, 64, L"", L"ScanServer-x64", before);
+    FormatCrashDumpPath(high, 64, L"", L"ScanServer-x64", after);
+    std::wstring name = L"\\" + files[0];
+    EXPECT_LE(std::wstring(low), name);
+    EXPECT_GE(std::wstring(high), name);
+}
+
+TEST(CrashDump, WithoutAUsableFolderTheServerStillEndsWithExitCodeNine) {
+    TempFolder parent;
+    std::wstring missing = parent.path() + L"\\does-not-exist";
+    const std::wstring folders[] = {missing, L""};
+    for (const std::wstring& folder : folders) {
+        SCOPED_TRACE(host::ToUtf8(folder));
+        ScanSession session(folder);
+        ASSERT_TRUE(session.started());
+        session.Scan(PluginRequest(L"crash_entry.dll"));
+        EXPECT_EQ(session.WaitForExitCode(), 9u);
+        // Folders are never created.
+        EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_TRUE(parent.FileNames().empty());
+    }
+}
+
+TEST(CrashDump, AFolderLongerThanTheOldLimitGetsTheWholeNameOrNoDump) {
+    TempFolder parent;
+    std::wstring folder = parent.path() + L"\\" + std::wstring(230 - parent.path().size(), L'd');
+    ASSERT_GT(folder.size(), 219u);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    {
+        ScanSession session(folder);
+        ASSERT_TRUE(session.started());
+        session.Scan(PluginRequest(L"crash_entry.dll"));
+        EXPECT_EQ(session.WaitForExitCode(), 9u);
+    }
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name != L"." && name != L"..")
+                files.push_back(name);
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    // The file system may accept or refuse the long path; a cut name never.
+    ASSERT_LE(files.size(), 1u);
+    if (!files.empty()) {
+        EXPECT_TRUE(IsDumpName(files[0])) << host::ToUtf8(files[0]);
+        DeleteFileW((folder + L"\\" + files[0]).c_str());
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+TEST(CrashDump, AFaultWhileClosingIsSwallowedAndTheReportStands) {
+    // An access violation, an illegal instruction, and another compiler's
+    // C++ exception, each raised inside effClose.
+    const wchar_t* plugins[] = {L"close_av.dll", L"close_ud2.dll", L"close_cxx.dll"};
+    TempFolder folder;
+    ScanSession session(folder.path());
+    ASSERT_TRUE(session.started());
+    for (const wchar_t* plugin : plugins) {
+        SCOPED_TRACE(host::ToUtf8(plugin));
+        bool prompted = false;
+        std::vector<std::string> lines = session.Scan(PluginRequest(plugin), &prompted);
+        ASSERT_TRUE(prompted) << LogOf(lines);
+        std::string log = LogOf(lines);
+        EXPECT_NE(log.find("info:Dispatching effClose...\ninfo:Freeing library...\ninfo:Finished\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("error:"), std::string::npos);
+        std::string report = ReportOf(lines);
+        EXPECT_NE(report.find("\"name\":      \"Close Fault\","), std::string::npos) << report;
+        EXPECT_NE(report.find("\"error\":     \"\","), std::string::npos) << report;
+    }
+    EXPECT_TRUE(folder.FileNames().empty());
+    DWORD exitCode = 1;
+    session.Finish(&exitCode);
+    EXPECT_EQ(exitCode, 0u);
 }
 
 }  // namespace
