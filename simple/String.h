@@ -99,37 +99,24 @@ public:
     T* Reserve(int32_t n) {
         if (n < 0 || static_cast<uint64_t>(n) > MaxCapacity())
             return nullptr;
-        if (!chars_) {
-            Header* header = static_cast<Header*>(malloc(BlockSize(n)));
-            if (!header)
-                return nullptr;
-            header->refs = 1;
-            header->capacity = n;
-            header->length = -1;
-            chars_ = CharsOf(header);
-            chars_[n] = 0;
-            return chars_;
-        }
-        Header* old = GetHeader();
-        if (old->refs > 1) {
-            Header* header = static_cast<Header*>(malloc(BlockSize(n)));
-            if (!header)
-                return nullptr;
-            int32_t keep = old->capacity < n ? old->capacity : n;
-            memcpy(header, old, BlockSize(keep));
-            old->refs--;
-            header->refs = 1;
-            header->capacity = n;
-            header->length = -1;
-            chars_ = CharsOf(header);
-            chars_[n] = 0;
-            return chars_;
-        }
-        if (n <= old->capacity) {
+        Header* old = chars_ ? GetHeader() : nullptr;
+        if (old && old->refs == 1 && n <= old->capacity) {
             old->length = -1;
             return chars_;
         }
-        Header* header = static_cast<Header*>(realloc(old, BlockSize(n)));
+        Header* header;
+        if (!old) {
+            header = static_cast<Header*>(malloc(BlockSize(n)));
+        } else if (old->refs > 1) {
+            // The other sharers keep the old buffer and its text.
+            header = static_cast<Header*>(malloc(BlockSize(n)));
+            if (header) {
+                memcpy(header, old, BlockSize(old->capacity < n ? old->capacity : n));
+                old->refs--;
+            }
+        } else {
+            header = static_cast<Header*>(realloc(old, BlockSize(n)));
+        }
         if (!header)
             return nullptr;
         header->refs = 1;

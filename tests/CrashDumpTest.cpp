@@ -172,17 +172,7 @@ TEST(CrashDump, AFolderLongerThanTheOldLimitGetsTheWholeNameOrNoDump) {
         session.Scan(PluginRequest(L"crash_entry.dll"));
         EXPECT_EQ(session.WaitForExitCode(), 9u);
     }
-    std::vector<std::wstring> files;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = data.cFileName;
-            if (name != L"." && name != L"..")
-                files.push_back(name);
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
+    std::vector<std::wstring> files = testing_support::ListFileNames(folder);
     // The file system may accept or refuse the long path; a cut name never.
     ASSERT_LE(files.size(), 1u);
     if (!files.empty()) {

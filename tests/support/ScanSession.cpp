@@ -28,9 +28,13 @@ TempFolder::~TempFolder() {
 }
 
 std::vector<std::wstring> TempFolder::FileNames() const {
+    return ListFileNames(path_);
+}
+
+std::vector<std::wstring> ListFileNames(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((path_ + L"\\*").c_str(), &data);
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE)
         return names;
     do {

@@ -11,6 +11,9 @@ namespace testing_support {
 std::wstring PluginPath(const wchar_t* name);
 std::string PluginRequest(const wchar_t* name, const char* suffix = "");
 
+// The names of the files in a folder (not "." and "..").
+std::vector<std::wstring> ListFileNames(const std::wstring& folder);
+
 // A fresh, empty folder under the temporary folder; removed (with what it
 // holds) when the object goes.
 class TempFolder {
