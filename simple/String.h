@@ -55,17 +55,20 @@ public:
     // it up to its terminator when count is negative). A null text, or an
     // allocation failure, leaves the null string.
     void Assign(const T* text, int32_t count = -1) {
-        Release();
-        if (!text)
-            return;
-        if (count < 0)
-            count = CountChars(text);
-        T* buffer = Reserve(count);
-        if (!buffer)
-            return;
-        memcpy(buffer, text, sizeof(T) * static_cast<size_t>(count));
-        buffer[count] = 0;
-        GetHeader()->length = count;
+        // The copy is made before the old value goes, so that text may
+        // point into this string's own buffer.
+        CString copy;
+        if (text) {
+            if (count < 0)
+                count = CountChars(text);
+            T* buffer = copy.Reserve(count);
+            if (buffer) {
+                memcpy(buffer, text, sizeof(T) * static_cast<size_t>(count));
+                buffer[count] = 0;
+                copy.GetHeader()->length = count;
+            }
+        }
+        *this = copy;
     }
 
     void Release() {
@@ -136,8 +139,6 @@ public:
             return true;
         if (count < 0)
             count = source ? CountChars(source) : 0;
-        if (count == 0 && chars_)
-            return true;
         int32_t oldLength = GetLength();
         if (position < 0 || position > oldLength)
             position = oldLength;

@@ -79,6 +79,15 @@ TEST(StringConstruction, AssigningTextReleasesTheOldValue) {
     EXPECT_TRUE(text.IsNull());
 }
 
+TEST(StringConstruction, AssigningTextFromItsOwnBufferKeepsTheText) {
+    CStringW text(L"own buffer");
+    text = text.GetBuffer() + 4;  // the old buffer must outlive the copy
+    EXPECT_EQ(Wide(text), L"buffer");
+    text.Assign(text.GetBuffer(), 3);
+    EXPECT_EQ(Wide(text), L"buf");
+    EXPECT_EQ(text.GetRefCount(), 1);
+}
+
 TEST(StringRelease, DropsOneReferenceAtATime) {
     CStringW owner(L"shared text");
     const wchar_t* buffer = owner.GetBuffer();
@@ -298,6 +307,16 @@ TEST(StringInsert, EmptyInsertionsOnTheNullString) {
     CStringA appendNull;
     EXPECT_TRUE(appendNull.Append(nullptr));
     EXPECT_FALSE(appendNull.IsNull());
+}
+
+TEST(StringInsert, AppendingEmptyTextToASharedBufferGivesTheWriterItsOwn) {
+    CStringW text(L"shared");
+    CStringW sharer(text);
+    EXPECT_TRUE(text.Append(L""));
+    EXPECT_NE(text.GetBuffer(), sharer.GetBuffer());
+    EXPECT_EQ(sharer.GetRefCount(), 1);
+    EXPECT_EQ(text.GetCapacity(), 6);  // exactly the length
+    EXPECT_EQ(Wide(text), L"shared");
 }
 
 // --- Equality ------------------------------------------------------------
