@@ -7,23 +7,11 @@
 #include <vector>
 
 #include "host/ServerProcess.h"
+#include "tests/support/GdiplusEnvironment.h"
 
 namespace {
 
-// GDI+ for the whole program, as the server starts it before the badge.
-class GdiplusEnvironment : public testing::Environment {
-public:
-    void SetUp() override {
-        Gdiplus::GdiplusStartupInput input;
-        ASSERT_EQ(Gdiplus::GdiplusStartup(&token_, &input, nullptr), Gdiplus::Ok);
-    }
-    void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
-
-private:
-    ULONG_PTR token_ = 0;
-};
-
-testing::Environment* const gdiplus = testing::AddGlobalTestEnvironment(new GdiplusEnvironment);
+testing::Environment* const gdiplus = testing::AddGlobalTestEnvironment(new testing_support::GdiplusEnvironment);
 
 // A DIB section's description and pixels, row by row as they lie in memory.
 struct DibPixels {

@@ -9,50 +9,16 @@
 
 #include "scan/PluginInfo.h"
 #include "server/ServerState.h"
+#include "tests/support/OutputCapture.h"
 
 namespace {
 
 // Runs WriteReport with serverState.outputPipe on a pipe of our own and
-// returns every byte the host would read. A thread drains the pipe while the
-// report is written, because the channel flushes after each line and a flush
-// on a pipe waits until the reader has taken the bytes.
+// returns every byte the host would read.
 std::string CaptureReport(const CPluginInfo& info) {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    if (!CreatePipe(&read, &write, nullptr, 0)) {
-        ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
-        return std::string();
-    }
-    struct Drain {
-        HANDLE pipe;
-        std::string text;
-        static DWORD WINAPI Run(void* self) {
-            auto* drain = static_cast<Drain*>(self);
-            char chunk[4096];
-            DWORD got = 0;
-            while (ReadFile(drain->pipe, chunk, sizeof chunk, &got, nullptr) && got > 0)
-                drain->text.append(chunk, got);
-            return 0;
-        }
-    } drain{read, std::string()};
-    HANDLE reader = CreateThread(nullptr, 0, Drain::Run, &drain, 0, nullptr);
-    if (!reader) {
-        ADD_FAILURE() << "CreateThread failed: " << GetLastError();
-        CloseHandle(read);
-        CloseHandle(write);
-        return std::string();
-    }
-
-    HANDLE saved = serverState.outputPipe;
-    serverState.outputPipe = write;
+    testing_support::OutputCapture capture;
     WriteReport(info);
-    serverState.outputPipe = saved;
-
-    CloseHandle(write);  // the reader then sees the end once it has read all
-    WaitForSingleObject(reader, INFINITE);
-    CloseHandle(reader);
-    CloseHandle(read);
-    return drain.text;
+    return capture.Finish();
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
