@@ -31,7 +31,10 @@ char* StringScratch() {
     if (!base)
         return nullptr;
     DWORD old = 0;
-    VirtualProtect(base + kScratchSize, guard, PAGE_NOACCESS, &old);
+    if (!VirtualProtect(base + kScratchSize, guard, PAGE_NOACCESS, &old)) {
+        VirtualFree(base, 0, MEM_RELEASE);
+        return nullptr;
+    }
     stringScratch = base;
     return stringScratch;
 }
@@ -101,7 +104,9 @@ bool ListShellPlugins(AEffect* effect, char* scratch, CPluginInfo& record) {
         if (id == 0)
             return true;
         CStringW name = TakeScratchText(scratch);
-        LogInfo(L"Found shell: %.8X - %S\n", id, scratch);
+        // The widened name rather than "%S": msvcrt's conversion follows a
+        // locale that the plug-in may have changed.
+        LogInfo(L"Found shell: %.8X - %s\n", id, name);
         if (seen.Find(id)) {
             LogInfo(L"   - duplicate, ignoring\n");
             continue;

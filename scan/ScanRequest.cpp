@@ -16,14 +16,6 @@ namespace {
 // this is not read.
 constexpr DWORD kMaxVersionInfoBytes = 1024 * 1024;
 
-void FreeCachedModule() {
-    LogInfo(L"Freeing cached library...\n");
-    FreeLibrary(serverState.cachedModule);
-    serverState.cachedModule = nullptr;
-    serverState.cachedModulePath.Release();
-    LogInfo(L"Freed\n");
-}
-
 void KeepOrFree(HMODULE module, const CStringW& path, bool keep) {
     if (keep) {
         // A fresh copy, so that the cache never shares the request's text.
@@ -42,6 +34,16 @@ void KeepOrFree(HMODULE module, const CStringW& path, bool keep) {
 }
 
 }  // namespace
+
+void FreeCachedLibrary() {
+    if (!serverState.cachedModule)
+        return;
+    LogInfo(L"Freeing cached library...\n");
+    FreeLibrary(serverState.cachedModule);
+    serverState.cachedModule = nullptr;
+    serverState.cachedModulePath.Release();
+    LogInfo(L"Freed\n");
+}
 
 bool SplitRequest(const wchar_t* request, CStringW* path, int32_t* shellId) {
     *shellId = 0;
@@ -111,8 +113,7 @@ bool ScanPlugin(const wchar_t* request, CPluginInfo& record) {
     } else {
         // Freed before the new one loads, even when both paths name the
         // same file in other spellings.
-        if (serverState.cachedModule)
-            FreeCachedModule();
+        FreeCachedLibrary();
         LogInfo(L"Loading library...\n");
         module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!module) {
@@ -128,7 +129,10 @@ bool ScanPlugin(const wchar_t* request, CPluginInfo& record) {
         fileVersion = FileVersionText(fixed);
 
     InstallCrashDumpFilter();
-    SetActiveWindow(serverState.badgeWindow);
+    // Without a badge there is nothing to raise, and activating null would
+    // deactivate whatever window a plug-in left active.
+    if (serverState.badgeWindow)
+        SetActiveWindow(serverState.badgeWindow);
     PumpWindowMessages();
 
     serverState.currentShellId = shellId;

@@ -21,6 +21,10 @@ void HandleRejectedRequest(const wchar_t* reason);
 // with record.error set when the library did not load or the probe failed.
 bool ScanPlugin(const wchar_t* request, CPluginInfo& record);
 
+// Frees the library kept loaded between requests, if any, with its log
+// lines; the cache is empty afterwards.
+void FreeCachedLibrary();
+
 // The library path is everything before the first ">" (verbatim); the
 // shell id the hexadecimal digits right after it, of which only the last
 // eight count. No ">" or no digits give 0. False when memory for the path

@@ -12,6 +12,9 @@ namespace {
 // what the fault broke. Only the thread inside dumpLock writes to it.
 wchar_t* dumpPathBuffer = nullptr;
 size_t dumpPathCapacity = 0;
+// The folder as the dump's path uses it: dumpFolder, with the long-path
+// prefix when the whole name would pass MAX_PATH.
+CStringW dumpPathFolder;
 
 // The fixed part after the folder: "\", "-", the date and time
 // "YYYY-MM-DD-hh-mm-ss" (a year may take 5 digits) and ".mdmp".
@@ -82,13 +85,39 @@ bool FormatCrashDumpPath(wchar_t* path, size_t capacity, const wchar_t* folder,
     return writer.Finish();
 }
 
+CStringW DumpPathFolder(const wchar_t* folder, size_t nameLength) {
+    CStringW result(folder);
+    size_t folderLength = static_cast<size_t>(result.GetLength());
+    if (folderLength + nameLength < MAX_PATH)
+        return result;
+    bool drive = folderLength >= 3 && folder[1] == L':' && folder[2] == L'\\';
+    bool unc = folderLength >= 3 && folder[0] == L'\\' && folder[1] == L'\\' && folder[2] != L'?' &&
+               folder[2] != L'.';
+    if (drive) {
+        CStringW prefixed(L"\\\\?\\");
+        if (prefixed.Append(folder))
+            return prefixed;
+    } else if (unc) {
+        CStringW prefixed(L"\\\\?\\UNC");
+        if (prefixed.Append(folder + 1))
+            return prefixed;
+    }
+    return result;
+}
+
 bool PrepareCrashDumpPath() {
     free(dumpPathBuffer);
     dumpPathBuffer = nullptr;
     dumpPathCapacity = 0;
+    dumpPathFolder.Release();
     if (serverState.dumpFolder.GetLength() == 0)
         return true;
-    size_t capacity = static_cast<size_t>(serverState.dumpFolder.GetLength()) +
+    // "\\<prefix>-YYYY-MM-DD-hh-mm-ss.mdmp" after the folder.
+    size_t nameLength = 1 + static_cast<size_t>(serverState.dumpPrefix.GetLength()) + 25;
+    dumpPathFolder = DumpPathFolder(serverState.dumpFolder, nameLength);
+    if (dumpPathFolder.IsNull())
+        return false;
+    size_t capacity = static_cast<size_t>(dumpPathFolder.GetLength()) +
                       static_cast<size_t>(serverState.dumpPrefix.GetLength()) + kFixedNameRoom + 1;
     dumpPathBuffer = static_cast<wchar_t*>(malloc(capacity * sizeof(wchar_t)));
     if (!dumpPathBuffer)
@@ -122,7 +151,7 @@ LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* exception) {
         SYSTEMTIME now;
         GetLocalTime(&now);
         if (dumpPathBuffer &&
-            FormatCrashDumpPath(dumpPathBuffer, dumpPathCapacity, serverState.dumpFolder,
+            FormatCrashDumpPath(dumpPathBuffer, dumpPathCapacity, dumpPathFolder,
                                 serverState.dumpPrefix, now)) {
             HANDLE file = CreateFileW(dumpPathBuffer, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);

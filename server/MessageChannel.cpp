@@ -17,7 +17,9 @@ void LogLine(const char* tag, const wchar_t* format, va_list args) {
     if (!line.Append(":"))
         return;
     CStringW message = Simple::FormatStringV(format, args);
-    if (message.IsNull())
+    // Every message ends with its line feed, so an empty one means the
+    // format could not be formatted; sent, it would glue two lines together.
+    if (message.GetLength() == 0)
         return;
     CStringA utf8 = Simple::ToUtf8(message);
     // A line that cannot be built whole is dropped rather than sent cut

@@ -19,7 +19,8 @@ public:
     bool Take(const char* bytes, DWORD count) {
         const char* feed = static_cast<const char*>(memchr(bytes, '\n', count));
         DWORD used = feed ? static_cast<DWORD>(feed - bytes) + 1 : count;
-        total_ += used;
+        // Saturates rather than wraps, however long the line runs.
+        total_ = total_ > kMaxRequestLineBytes ? total_ : total_ + used;
         if (!ended_ && total_ <= kMaxRequestLineBytes) {
             DWORD keep = feed ? used - 1 : used;
             const char* nul = static_cast<const char*>(memchr(bytes, 0, keep));
@@ -65,8 +66,11 @@ RequestRead ReadRequestLine(HANDLE pipe, CStringA* line) {
     // short read only means the rest has not been written yet.
     if (!complete && got == kRequestReadSize) {
         while (!complete) {
+            // A host gone mid-line leaves a cut path, which would load the
+            // wrong file (LoadLibrary even adds ".dll" to a cut name), for
+            // nobody to read the answer: it is not served.
             if (!ReadFile(pipe, buffer, kRequestReadSize, &got, nullptr) || got == 0)
-                break;  // the host went mid-line; serve what came, the next read ends the loop
+                return RequestRead::Closed;
             complete = collector.Take(buffer, got);
         }
     }

@@ -3,25 +3,12 @@
 #include <gdiplus.h>
 
 #include "badge/BadgeWindow.h"
+#include "scan/ScanRequest.h"
 #include "server/CommandLine.h"
 #include "server/CrashDump.h"
 #include "server/MessageChannel.h"
 #include "server/RequestLoop.h"
 #include "server/ServerState.h"
-
-namespace {
-
-void FreeCachedLibrary() {
-    if (!serverState.cachedModule)
-        return;
-    LogInfo(L"Freeing cached library...\n");
-    FreeLibrary(serverState.cachedModule);
-    serverState.cachedModule = nullptr;
-    serverState.cachedModulePath.Release();
-    LogInfo(L"Freed\n");
-}
-
-}  // namespace
 
 int RunServer(HINSTANCE instance) {
     InitializeCriticalSection(&serverState.dumpLock);

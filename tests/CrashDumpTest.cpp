@@ -62,6 +62,28 @@ TEST(FormatCrashDumpPath, AFolderOfAnyLengthGivesTheWholeNameWhenThereIsRoom) {
     }
 }
 
+struct FolderCase {
+    std::wstring folder;
+    std::wstring expected;
+};
+
+TEST(DumpPathFolder, PrefixesDriveAndShareFoldersWhoseDumpNamesPassMaxPath) {
+    const size_t name = 40;  // "\ScanServer-x64-2026-12-05-19-51-00.mdmp"
+    const std::wstring longName(230, L'd');
+    const FolderCase cases[] = {
+        {L"C:\\Dumps", L"C:\\Dumps"},                                              // short: unchanged
+        {L"C:\\" + std::wstring(216, L'd'), L"C:\\" + std::wstring(216, L'd')},         // 219 + 40 = 259: fits
+        {L"C:\\" + std::wstring(217, L'd'), L"\\\\?\\C:\\" + std::wstring(217, L'd')},  // 220 + 40: prefixed
+        {L"\\\\server\\share\\" + longName, L"\\\\?\\UNC\\server\\share\\" + longName},  // a share
+        {L"\\\\?\\C:\\" + longName, L"\\\\?\\C:\\" + longName},                    // already prefixed
+        {L"relative\\" + longName, L"relative\\" + longName},                      // cannot take the prefix
+    };
+    for (const FolderCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.folder.size() << " chars");
+        EXPECT_EQ(std::wstring(DumpPathFolder(c.folder.c_str(), name)), c.expected);
+    }
+}
+
 TEST(FormatCrashDumpPath, RefusesANameThatDoesNotFitAndWritesNoPartialName) {
     std::wstring folder(250, L'f');
     wchar_t path[260];
@@ -161,7 +183,7 @@ TEST(CrashDump, WithoutAUsableFolderTheServerStillEndsWithExitCodeNine) {
     }
 }
 
-TEST(CrashDump, AFolderLongerThanTheOldLimitGetsTheWholeNameOrNoDump) {
+TEST(CrashDump, AFolderLongerThanTheOldLimitStillGetsItsDump) {
     TempFolder parent;
     std::wstring folder = parent.path() + L"\\" + std::wstring(230 - parent.path().size(), L'd');
     ASSERT_GT(folder.size(), 219u);
@@ -173,12 +195,11 @@ TEST(CrashDump, AFolderLongerThanTheOldLimitGetsTheWholeNameOrNoDump) {
         EXPECT_EQ(session.WaitForExitCode(), 9u);
     }
     std::vector<std::wstring> files = testing_support::ListFileNames(folder);
-    // The file system may accept or refuse the long path; a cut name never.
-    ASSERT_LE(files.size(), 1u);
-    if (!files.empty()) {
-        EXPECT_TRUE(IsDumpName(files[0])) << host::ToUtf8(files[0]);
-        DeleteFileW((folder + L"\\" + files[0]).c_str());
-    }
+    // The whole name passes MAX_PATH: without the long-path prefix the
+    // file could be refused, and a cut name would be worse.
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(IsDumpName(files[0])) << host::ToUtf8(files[0]);
+    DeleteFileW((folder + L"\\" + files[0]).c_str());
     RemoveDirectoryW(folder.c_str());
 }
 

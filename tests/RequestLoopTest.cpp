@@ -113,12 +113,13 @@ TEST(RequestLoop, ALongLineWrittenInPiecesIsServedWhole) {
     ExpectOrderlyEnd(&server);
 }
 
-TEST(RequestLoop, AHostThatLeavesInTheMiddleOfALongLineGetsItServed) {
+TEST(RequestLoop, ALongLineCutShortByTheHostLeavingIsNotServed) {
+    // Its first 1024 bytes and the rest would name a file the host never
+    // asked for.
     host::ServerProcess server;
     ASSERT_TRUE(StartServer(&server));
     ASSERT_TRUE(server.WriteRaw(std::string(1500, 'm')));
     server.CloseInput();
-    EXPECT_TRUE(ServedRequest(ReadAnswer(&server), std::string(1500, 'm')));
     EXPECT_EQ(Printable(server.ReadToEnd()), "");
     DWORD exitCode = 1;
     ASSERT_TRUE(server.WaitForExit(10000, &exitCode));
