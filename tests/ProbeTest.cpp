@@ -267,6 +267,18 @@ TEST(Probe, EscapesWhateverBytesAPluginWritesAndSurvivesLongStrings) {
     EXPECT_TRUE(prompted);
 }
 
+TEST(Probe, TakesPluginBytesOneByOneWhateverLocaleThePluginSet) {
+    // locale_shell.dll switches the shared C runtime to code page 932, in
+    // which E9 81 is one character; each byte must still be one.
+    ScanSession session;
+    ASSERT_TRUE(session.started());
+    std::vector<std::string> lines = session.Scan(PluginRequest(L"locale_shell.dll"));
+    EXPECT_TRUE(HasLine(lines, "info:Query host can do: 'Caf\xC3\xA9\xC2\x81'\n")) << LogOf(lines);
+    EXPECT_TRUE(HasLine(lines, "info:Found shell: 00000005 - Caf\xC3\xA9\xC2\x81\n")) << LogOf(lines);
+    EXPECT_NE(ReportOf(lines).find("        \"00000005\": \"Caf\\u00e9\\u0081\",\n"), std::string::npos)
+        << ReportOf(lines);
+}
+
 TEST(Probe, TellsAPluginTheHostsIdentityAndTheRequestedShellId) {
     ScanSession session;
     ASSERT_TRUE(session.started());
