@@ -110,10 +110,9 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b) {
 }
 
 VstIntPtr AnswerCanDo(const char* query) {
-    // A null query is logged as the empty text; the program treats a null
-    // string as empty everywhere else too.
-    // Widened here rather than by "%S": msvcrt's conversion follows the
-    // C runtime's locale, which a plug-in sharing msvcrt may have changed.
+    // A null query is logged as the empty text. The bytes are widened here
+    // rather than by "%S", whose conversion follows the C runtime's locale,
+    // which a plug-in sharing msvcrt may have changed.
     LogInfo(L"Query host can do: '%s'\n", Simple::WidenBytes(query ? query : ""));
     if (!query)
         return 0;
