@@ -12,6 +12,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -124,6 +125,12 @@ Usage ServerUsage(HANDLE process) {
     return usage;
 }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 bool Scan(host::ServerProcess& server, const std::string& request, std::vector<std::string>* lines) {
     lines->clear();
     return server.WriteLine(request) && server.ReadUntilPrompt(lines);
@@ -162,38 +169,51 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> wireLines = lines;
     wireLines.push_back("ready:\n");
 
+    // The server's scans and the floor alternate in rounds of 1000 and 200,
+    // so that both meet the same load on the machine; the medians of the
+    // rounds are compared.
+    const int kRound = 1000;
+    const int kFloorRound = 200;
+    FloorSeconds(plugin, wireLines, 50);  // warm-up
+    std::vector<double> serverRates;
+    std::vector<double> floorRates;
     Usage at1000;
-    double start = Seconds();
-    for (int i = 1; i <= total; i++) {
-        if (!Scan(server, request, &lines)) {
-            DWORD code = 0;
-            server.WaitForExit(5000, &code);
-            fprintf(stderr, "the server ended at request %d with exit code %lu\n", i, code);
-            return 1;
+    double serverSeconds = 0;
+    for (int done = 0; done < total;) {
+        int round = total - done < kRound ? total - done : kRound;
+        double start = Seconds();
+        for (int i = 0; i < round; i++) {
+            if (!Scan(server, request, &lines)) {
+                DWORD code = 0;
+                server.WaitForExit(5000, &code);
+                fprintf(stderr, "the server ended at request %d with exit code %lu\n", done + i + 1,
+                        code);
+                return 1;
+            }
         }
-        if (i == 1000)
+        double elapsed = Seconds() - start;
+        serverSeconds += elapsed;
+        serverRates.push_back(round / elapsed);
+        done += round;
+        if (done == kRound)
             at1000 = ServerUsage(server.process());
+        floorRates.push_back(kFloorRound / FloorSeconds(plugin, wireLines, kFloorRound));
     }
-    double serverSeconds = Seconds() - start;
     Usage atEnd = ServerUsage(server.process());
     server.CloseInput();
     server.ReadToEnd();
     DWORD exitCode = 1;
     server.WaitForExit(10000, &exitCode);
 
-    int floorCount = 2000;
-    FloorSeconds(plugin, wireLines, 50);  // warm-up
-    double floorSeconds = FloorSeconds(plugin, wireLines, floorCount);
-
-    double serverRate = total / serverSeconds;
-    double floorRate = floorCount / floorSeconds;
+    double serverRate = Median(serverRates);
+    double floorRate = Median(floorRates);
     printf("plug-in:              %ls\n", plugin.c_str());
     printf("lines per scan:       %zu\n", wireLines.size());
-    printf("server:               %d scans in %.2f s = %.1f scans/s (%.3f ms/scan)\n", total,
-           serverSeconds, serverRate, 1000.0 * serverSeconds / total);
-    printf("floor (in process):   %d scans in %.2f s = %.1f scans/s (%.3f ms/scan)\n", floorCount,
-           floorSeconds, floorRate, 1000.0 * floorSeconds / floorCount);
-    printf("ratio server/floor:   %.2fx\n", floorRate / serverRate);
+    printf("server:               %d scans in %.2f s; median of %zu rounds %.1f scans/s (%.3f ms/scan)\n",
+           total, serverSeconds, serverRates.size(), serverRate, 1000.0 / serverRate);
+    printf("floor (in process):   median of %zu rounds of %d: %.1f scans/s (%.3f ms/scan)\n",
+           floorRates.size(), kFloorRound, floorRate, 1000.0 / floorRate);
+    printf("ratio server/floor:   %.2fx (time per scan)\n", floorRate / serverRate);
     printf("after %5d requests: working set %zu KiB, %lu handles\n", 1000, at1000.workingSet / 1024,
            at1000.handles);
     printf("after %5d requests: working set %zu KiB, %lu handles\n", total, atEnd.workingSet / 1024,

@@ -131,7 +131,7 @@ bool ScanPlugin(const wchar_t* request, CPluginInfo& record) {
     InstallCrashDumpFilter();
     // Without a badge there is nothing to raise, and activating null would
     // deactivate whatever window a plug-in left active.
-    if (serverState.badgeWindow)
+    if (serverState.badgeWindow && GetActiveWindow() != serverState.badgeWindow)
         SetActiveWindow(serverState.badgeWindow);
     PumpWindowMessages();
 
