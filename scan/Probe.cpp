@@ -209,6 +209,9 @@ bool ProbePlugin(HMODULE module, CPluginInfo& record) {
     record.name = QueryPluginString(effect, effGetEffectName);
     record.vendor = QueryPluginString(effect, effGetVendorString);
     record.product = QueryPluginString(effect, effGetProductString);
+    // Null only when memory for the text could not be had: the report must
+    // not pass an unknown name off as an empty one.
+    bool stringsKept = !record.name.IsNull() && !record.vendor.IsNull() && !record.product.IsNull();
     record.id = effect->uniqueID;
     record.category = DispatchNumber(effect, effGetPlugCategory);
     record.numInputs = effect->numInputs;
@@ -233,6 +236,10 @@ bool ProbePlugin(HMODULE module, CPluginInfo& record) {
 
     if (!listed) {
         record.error = L"Not enough memory to list the shell's plugins";
+        return false;
+    }
+    if (!stringsKept) {
+        record.error = L"Not enough memory for the plugin's strings";
         return false;
     }
     return true;
