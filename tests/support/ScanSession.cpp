@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "tests/support/ServerHarness.h"
+
 namespace testing_support {
 
 std::wstring PluginPath(const wchar_t* name) {
@@ -47,11 +49,10 @@ std::vector<std::wstring> ListFileNames(const std::wstring& folder) {
 }
 
 ScanSession::ScanSession(const std::wstring& dumpFolder) {
-    host::LaunchOptions options;
-    options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+    // Dumps take seconds under Wine, so a scan may run longer than the
+    // harness's default before a hung plug-in is given up on.
+    host::LaunchOptions options = harness::ServerOptions(120000);
     options.dumpFolder = dumpFolder;
-    // A plug-in that hangs must not hang the test run.
-    options.lifetimeLimitMs = 120000;
     started_ = server_.Start(options) && server_.ReadUntilPrompt(&banner_);
 }
 
