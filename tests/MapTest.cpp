@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/Counted.h"
+
 namespace Simple {
 
 // The map's private side, read (and, for the pool, driven) by these tests.
@@ -64,16 +66,7 @@ struct SCountingRelease {
 };
 int SCountingRelease::released = 0;
 
-// Counts its constructions and destructions, so that a test can say exactly
-// which objects a map deleted.
-struct Counted {
-    static int constructed;
-    static int destroyed;
-    Counted() { constructed++; }
-    ~Counted() { destroyed++; }
-};
-int Counted::constructed = 0;
-int Counted::destroyed = 0;
+using testing_support::Counted;
 
 std::vector<int> KeysForward(const IdSet& map) {
     std::vector<int> keys;

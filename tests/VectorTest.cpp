@@ -5,22 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tests/support/Counted.h"
+
 namespace {
 
 using Simple::CVector;
 using Simple::SOwnedPtr;
 using Simple::SValue;
 
-// Counts its constructions and destructions, so that a test can say exactly
-// which objects a vector deleted.
-struct Counted {
-    static int constructed;
-    static int destroyed;
-    Counted() { constructed++; }
-    ~Counted() { destroyed++; }
-};
-int Counted::constructed = 0;
-int Counted::destroyed = 0;
+using testing_support::Counted;
 
 class CVectorOwnership : public testing::Test {
 protected:
