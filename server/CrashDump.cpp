@@ -16,9 +16,11 @@ size_t dumpPathCapacity = 0;
 // prefix when the whole name would pass MAX_PATH.
 CStringW dumpPathFolder;
 
-// The fixed part after the folder: "\", "-", the date and time
-// "YYYY-MM-DD-hh-mm-ss" (a year may take 5 digits) and ".mdmp".
-constexpr size_t kFixedNameRoom = 1 + 1 + 20 + 5;
+// What follows the folder besides the prefix: "\", then
+// "-YYYY-MM-DD-hh-mm-ss.mdmp" (25 characters with a 4-digit year).
+constexpr size_t kFixedNameLength = 1 + 25;
+// A year may take a fifth digit: room for one more character.
+constexpr size_t kFixedNameRoom = kFixedNameLength + 1;
 
 using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                           PMINIDUMP_EXCEPTION_INFORMATION,
@@ -112,13 +114,11 @@ bool PrepareCrashDumpPath() {
     dumpPathFolder.Release();
     if (serverState.dumpFolder.GetLength() == 0)
         return true;
-    // "\\<prefix>-YYYY-MM-DD-hh-mm-ss.mdmp" after the folder.
-    size_t nameLength = 1 + static_cast<size_t>(serverState.dumpPrefix.GetLength()) + 25;
-    dumpPathFolder = DumpPathFolder(serverState.dumpFolder, nameLength);
+    size_t prefixLength = static_cast<size_t>(serverState.dumpPrefix.GetLength());
+    dumpPathFolder = DumpPathFolder(serverState.dumpFolder, prefixLength + kFixedNameLength);
     if (dumpPathFolder.IsNull())
         return false;
-    size_t capacity = static_cast<size_t>(dumpPathFolder.GetLength()) +
-                      static_cast<size_t>(serverState.dumpPrefix.GetLength()) + kFixedNameRoom + 1;
+    size_t capacity = static_cast<size_t>(dumpPathFolder.GetLength()) + prefixLength + kFixedNameRoom + 1;
     dumpPathBuffer = static_cast<wchar_t*>(malloc(capacity * sizeof(wchar_t)));
     if (!dumpPathBuffer)
         return false;
