@@ -150,7 +150,7 @@ bool ScanPlugin(const wchar_t* request, CPluginInfo& record) {
 void HandleScanRequest(const wchar_t* request) {
     CPluginInfo record;
     if (!ScanPlugin(request, record))
-        LogError(L"%s\n", static_cast<const wchar_t*>(record.error));
+        LogError(L"%s\n", record.error);
     WriteReport(record);
 }
 
