@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 #include "scan/Vst2.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 
 namespace {
 

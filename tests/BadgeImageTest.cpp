@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 #include "tests/support/GdiplusEnvironment.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "badge/BadgeImage.h"
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 #include "tests/support/GdiplusEnvironment.h"
 #include "server/ServerState.h"
 

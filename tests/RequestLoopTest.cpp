@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 #include "tests/support/ServerHarness.h"
 
 using harness::Answer;

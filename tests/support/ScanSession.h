@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 
 namespace testing_support {
 

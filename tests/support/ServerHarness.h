@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 
 // Helpers for tests that run the real ScanServer.exe through host pipes.
 namespace harness {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 
 namespace {
 

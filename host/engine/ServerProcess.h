@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "host/engine/Text.h"
+
 namespace host {
 
 // How to start a scan server. By default the command line carries the four
@@ -91,10 +93,6 @@ std::wstring HexArgument(uint64_t value);
 // Quotes one command-line argument so that CommandLineToArgvW gives it back
 // unchanged.
 std::wstring QuoteArgument(const std::wstring& argument);
-
-// Converts between the UTF-8 of the wire and UTF-16.
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& text);
 
 // The folder that holds the running executable, with a trailing backslash.
 std::wstring ExecutableFolder();

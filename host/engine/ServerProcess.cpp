@@ -1,4 +1,4 @@
-#include "host/ServerProcess.h"
+#include "host/engine/ServerProcess.h"
 
 namespace host {
 
@@ -64,26 +64,6 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     quoted.append(2 * backslashes, L'\\');
     quoted.push_back(L'"');
     return quoted;
-}
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty())
-        return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size,
-                        nullptr, nullptr);
-    return result;
-}
-
-std::wstring FromUtf8(const std::string& text) {
-    if (text.empty())
-        return std::wstring();
-    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
-    return result;
 }
 
 std::wstring ExecutableFolder() {

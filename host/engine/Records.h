@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/engine/Report.h"
+
+namespace host {
+
+using Json = nlohmann::ordered_json;
+
+// How the scan of one plug-in ended.
+enum class Status {
+    Ok,        // the server reported it, without an error
+    Failed,    // the server reported it with an error (not a plug-in, no entry point, ...)
+    Crashed,   // the server died of a fault while scanning it, twice
+    TimedOut,  // the server did not answer within the time limit
+    Ended,     // the server ended some other way while scanning it, twice
+};
+
+// "ok", "failed", "crashed", "timed out", "ended".
+const char* StatusName(Status status);
+bool StatusFromName(const std::string& name, Status* status);
+
+// What the scan of one plug-in, or of one of a shell's sub-plug-ins, found.
+struct ScanResult {
+    Status status = Status::Ok;
+    // Decoded from the report's bytes as people read them (UTF-8 when they
+    // are valid UTF-8, otherwise Windows-1252); empty without a report.
+    std::string name;
+    std::string vendor;
+    std::string product;
+    std::string error;                  // the server's error text, or the scanner's word
+    std::optional<uint32_t> exitCode;   // the server's exit code when it ended during the request
+    std::string dump;                   // the crash dump the server left, if any
+    int64_t durationMs = 0;
+    std::optional<Report> report;       // the report as the server sent it
+};
+
+// One sub-plug-in of a shell, scanned by itself.
+struct ShellRecord : ScanResult {
+    std::string id;  // eight hexadecimal digits
+};
+
+// One plug-in file. A request written as PATH>ID is one record too, with
+// that text as its path.
+struct PluginRecord : ScanResult {
+    std::string path;
+    uint64_t size = 0;
+    std::string modified;  // last write, UTC: "2026-12-07T11:39:48.1234567Z"
+    std::vector<ShellRecord> shells;
+};
+
+// A server that died when no request explains it: between requests, or in
+// a request that then scanned cleanly in a fresh server.
+struct Incident {
+    std::optional<uint32_t> exitCode;
+    std::string dump;
+    std::string during;                 // the request in flight, empty between requests
+    std::vector<std::string> suspects;  // what that server had scanned before
+};
+
+// What one run did.
+struct RunInfo {
+    std::string started;  // UTC: "2026-12-07T11:39:48Z"
+    double seconds = 0;
+    int scanned = 0;    // plug-ins scanned in this run
+    int fromCache = 0;  // taken unchanged from the results file
+    int skipped = 0;    // earlier crashes, time-outs and ends not tried again
+    bool stopped = false;  // the run was stopped before it finished
+    std::vector<Incident> incidents;
+};
+
+// The results file: {"format": 1, "run": {...}, "plugins": [...]}.
+constexpr int kResultsFormat = 1;
+struct Results {
+    RunInfo run;
+    std::vector<PluginRecord> plugins;
+};
+
+// The JSON form, with keys in a fixed order. A report keeps the server's
+// keys and types: "id" stays eight hexadecimal digits as text.
+Json ToJson(const Report& report);
+Json ToJson(const PluginRecord& record);
+Json ToJson(const Incident& incident);
+Json ToJson(const Results& results);
+
+// Reads the JSON form back. Never throws: false, with a reason naming the
+// key, when a key is missing or has the wrong type, or the format is not
+// kResultsFormat.
+bool FromJson(const Json& json, Report* report, std::string* error);
+bool FromJson(const Json& json, PluginRecord* record, std::string* error);
+bool FromJson(const Json& json, Results* results, std::string* error);
+
+}  // namespace host
