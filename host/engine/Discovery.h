@@ -39,7 +39,4 @@ Discovery DiscoverPlugins(const std::vector<std::wstring>& inputs);
 // each once.
 std::vector<std::wstring> StandardPluginFolders();
 
-// A FILETIME as UTC text with all its precision: "2026-12-07T11:39:48.1234567Z".
-std::string FileTimeText(const FILETIME& time);
-
 }  // namespace host

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -95,5 +97,9 @@ Json ToJson(const Results& results);
 bool FromJson(const Json& json, Report* report, std::string* error);
 bool FromJson(const Json& json, PluginRecord* record, std::string* error);
 bool FromJson(const Json& json, Results* results, std::string* error);
+
+// A FILETIME as UTC text with all its precision, as records keep last-write
+// times: "2026-12-07T11:39:48.1234567Z".
+std::string FileTimeText(const FILETIME& time);
 
 }  // namespace host
