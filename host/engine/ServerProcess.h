@@ -24,12 +24,30 @@ struct LaunchOptions {
     // Ends the server when it is still running after this long (0: never),
     // so that a plug-in that hangs cannot hang its host.
     DWORD lifetimeLimitMs = 0;
+    // By default the server's standard output and error are its output
+    // pipe, for servers told to write their lines there (no output
+    // argument). A scanner gives them a pipe of their own instead, so that
+    // a plug-in that prints cannot forge the server's lines; what arrives
+    // there is the plug-ins' own output (TakePluginOutput). Standard input
+    // is then the null device, so that no plug-in can read requests.
+    bool separatePluginOutput = false;
+};
+
+// How a wait for the server's next line ended.
+enum class LineWait {
+    Line,      // a whole line arrived
+    Ended,     // the output ended: the server closed it or is gone
+    TimedOut,  // the deadline passed first
+    Woken,     // one of the caller's handles was signalled first
 };
 
 // One running scan server and the host's ends of its pipes. Not copyable.
+// The host's ends are overlapped, so that every wait can also watch the
+// server's process, a deadline and the caller's own handles: a plug-in can
+// hang the server, or keep its pipes open after it died.
 class ServerProcess {
 public:
-    ServerProcess() = default;
+    ServerProcess();
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
@@ -39,19 +57,38 @@ public:
     bool Start(const LaunchOptions& options);
 
     // Writes bytes to the server's input as they are; WriteLine adds "\n".
-    bool WriteRaw(const std::string& bytes);
-    bool WriteLine(const std::string& utf8) { return WriteRaw(utf8 + "\n"); }
+    // False when the server's input is closed or the deadline (a
+    // GetTickCount64 value, 0 for none) passes first.
+    bool WriteRaw(const std::string& bytes, uint64_t deadline = 0);
+    bool WriteLine(const std::string& utf8, uint64_t deadline = 0) {
+        return WriteRaw(utf8 + "\n", deadline);
+    }
 
-    // Reads one line from the server's output, its line feed included.
-    // False when the pipe ends first; *line then holds what came.
-    bool ReadLine(std::string* line);
+    // Waits for the next line of the server's output, its line feed
+    // included, until the deadline (a GetTickCount64 value, 0 for none) or
+    // until one of the wake handles is signalled (*woken gets its index).
+    // When the output ends, *line holds what came after the last line feed.
+    // Once the process has ended, what it wrote is still delivered, but a
+    // pipe that a child of a plug-in holds open is not waited for.
+    LineWait NextLine(std::string* line, uint64_t deadline = 0, const HANDLE* wake = nullptr,
+                      DWORD wakeCount = 0, DWORD* woken = nullptr);
+
+    // Reads one line, waiting as long as it takes. False when the output
+    // ends first; *line then holds what came.
+    bool ReadLine(std::string* line) { return NextLine(line) == LineWait::Line; }
 
     // Reads lines up to and including the prompt "ready:\n". The prompt is
-    // not added to lines. False when the pipe ends first.
+    // not added to lines. False when the output ends first.
     bool ReadUntilPrompt(std::vector<std::string>* lines);
 
     // Every byte still to come, until the server closes its output.
     std::string ReadToEnd();
+
+    // The plug-ins' output (separatePluginOutput) collected so far and not
+    // yet taken: at most the last kPluginOutputKept bytes of it, and how
+    // many bytes before them were dropped.
+    static constexpr size_t kPluginOutputKept = 64 * 1024;
+    std::string TakePluginOutput(uint64_t* dropped = nullptr);
 
     // Closes the host's end of the input pipe, which tells the server to
     // shut down.
@@ -59,8 +96,12 @@ public:
 
     // Waits for the server to end; false on time-out.
     bool WaitForExit(DWORD timeoutMs, DWORD* exitCode);
+    // True once the process has ended; *exitCode gets its code.
+    bool HasExited(DWORD* exitCode = nullptr) const;
 
-    // Ends the server at once.
+    // Ends the server with the given exit code without waiting for it.
+    void Terminate(UINT exitCode);
+    // Ends the server at once and waits until it is gone.
     void Kill();
 
     HANDLE process() const { return process_; }
@@ -71,19 +112,36 @@ public:
     uint64_t serverOutputHandle() const { return serverOutputValue_; }
 
 private:
+    // One overlapped read kept in flight on a pipe the host reads.
+    struct PipeReader {
+        HANDLE pipe = nullptr;
+        HANDLE event = nullptr;
+        OVERLAPPED overlapped = {};
+        char buffer[16 * 1024];
+        bool pending = false;
+        bool ended = true;
+    };
     static DWORD WINAPI WatchLifetime(void* self);
+    static bool Issue(PipeReader* reader);
+    static bool Complete(PipeReader* reader, std::string* to);
+    static void Cancel(PipeReader* reader);
+    void CollectPluginOutput();
     void CloseAll();
 
     HANDLE process_ = nullptr;
     DWORD processId_ = 0;
-    HANDLE toServer_ = nullptr;    // host writes requests here
-    HANDLE fromServer_ = nullptr;  // host reads lines here
+    HANDLE toServer_ = nullptr;  // host writes requests here
+    HANDLE writeEvent_ = nullptr;
+    PipeReader lines_;         // the server's output pipe
+    PipeReader pluginOutput_;  // the server's standard output and error, when separate
     HANDLE watcher_ = nullptr;
     HANDLE stopWatching_ = nullptr;
     DWORD lifetimeLimitMs_ = 0;
     uint64_t serverInputValue_ = 0;
     uint64_t serverOutputValue_ = 0;
     std::string pending_;
+    std::string pluginText_;
+    uint64_t pluginTextDropped_ = 0;
     DWORD lastError_ = 0;
 };
 
