@@ -64,6 +64,7 @@ struct Incident {
     std::string dump;
     std::string during;                 // the request in flight, empty between requests
     std::vector<std::string> suspects;  // what that server had scanned before
+    std::string reason;                 // what was seen, as people read it
 };
 
 // What one run did.

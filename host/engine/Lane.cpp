@@ -1,0 +1,285 @@
+#include "host/engine/Lane.h"
+
+#include "host/engine/Text.h"
+
+namespace host {
+
+namespace {
+
+// Exit codes as people look them up: NTSTATUS values in hexadecimal.
+std::string ExitCodeText(uint32_t code) {
+    if (code < 0x10000)
+        return std::to_string(code);
+    char text[16];
+    snprintf(text, sizeof text, "0x%08X", code);
+    return text;
+}
+
+void FillFromAnswer(const Exchange& exchange, ScanResult* result) {
+    const Report& report = exchange.answer.report;
+    result->report = report;
+    result->status = report.error.empty() ? Status::Ok : Status::Failed;
+    result->error = report.error;
+    result->name = DecodePluginText(report.name);
+    result->vendor = DecodePluginText(report.vendor);
+    result->product = DecodePluginText(report.product);
+    result->durationMs = exchange.durationMs;
+}
+
+// What a request that killed two servers in a row comes to, once the
+// second one's end is known.
+void ApplyEnd(const ServerEnd& end, bool dumpSeen, bool dumpsEnabled, const std::string& outOfStep,
+              ScanResult* result) {
+    result->exitCode = end.exitCode;
+    result->dump = end.dump;
+    const char* again = ", and again in a fresh server";
+    if (!outOfStep.empty()) {
+        result->status = Status::Ended;
+        result->error = "the server answered out of step (" + outOfStep + ")" + again;
+        return;
+    }
+    // The crash exit code alone proves nothing where the server writes
+    // dumps: a plug-in can end the process with 9 itself.
+    bool crashed = dumpSeen || !end.dump.empty() ||
+                   (!dumpsEnabled && end.exitCode && *end.exitCode == 9);
+    result->status = crashed ? Status::Crashed : Status::Ended;
+    if (crashed)
+        result->error = std::string("it crashed the server") + again;
+    else if (end.exitCode)
+        result->error = "the server ended with exit code " + ExitCodeText(*end.exitCode) +
+                        (*end.exitCode == 9 ? " but left no crash dump" : "") + again;
+    else
+        result->error = std::string("the server stopped answering and did not end") + again;
+}
+
+}  // namespace
+
+// A record that may still wait for how a server that died scanning it
+// ended. The lane and each such wait hold it; the last to let go completes
+// it and hands it to the pool. Ends are applied only then, on one thread,
+// so that nothing else writes to the record meanwhile.
+class PendingRecord : public std::enable_shared_from_this<PendingRecord> {
+public:
+    PendingRecord(Pool* pool, size_t item, bool dumpsEnabled)
+        : pool_(pool), item_(item), dumpsEnabled_(dumpsEnabled) {}
+
+    ~PendingRecord() {
+        if (abandoned_)
+            return;
+        for (const Fixup& fixup : fixups_)
+            ApplyEnd(fixup.end, fixup.dumpSeen, dumpsEnabled_, fixup.outOfStep, fixup.result);
+        PoolEvent event;
+        event.kind = PoolEvent::Kind::Finished;
+        event.item = item_;
+        event.record = std::move(record_);
+        pool_->Post(std::move(event));
+    }
+
+    PluginRecord& record() { return record_; }
+
+    // result (inside this record) died twice; its second server ends by fate.
+    void WhenEnded(const std::shared_ptr<ServerFate>& fate, ScanResult* result, bool dumpSeen,
+                   const std::string& outOfStep) {
+        std::shared_ptr<PendingRecord> self = shared_from_this();
+        fate->Then([self, result, dumpSeen, outOfStep](const ServerEnd& end) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->fixups_.push_back({result, end, dumpSeen, outOfStep});
+        });
+    }
+
+    // The scan was stopped: the record is not complete and is not handed on.
+    void Abandon() { abandoned_ = true; }
+
+private:
+    struct Fixup {
+        ScanResult* result;
+        ServerEnd end;
+        bool dumpSeen;
+        std::string outOfStep;
+    };
+    Pool* pool_;
+    size_t item_;
+    bool dumpsEnabled_;
+    bool abandoned_ = false;
+    PluginRecord record_;
+    std::mutex mutex_;
+    std::vector<Fixup> fixups_;
+};
+
+bool Lane::EnsureServer() {
+    if (server_)
+        return true;
+    std::string error;
+    // A start can fail for a moment (a machine short of memory); a server
+    // executable that is missing or broken fails every time.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        if (WaitForSingleObject(pool_->stop_, 0) == WAIT_OBJECT_0)
+            return false;
+        auto server = std::make_unique<PooledServer>();
+        if (server->Start(pool_->options_.server, &error)) {
+            server_ = std::move(server);
+            return true;
+        }
+        pool_->reaper_.Retire(std::move(server), Reaper::Leave::End);
+        Sleep(100);
+    }
+    PoolEvent event;
+    event.kind = PoolEvent::Kind::Fatal;
+    event.text = error;
+    pool_->Post(std::move(event));
+    SetEvent(pool_->stop_);
+    return false;
+}
+
+std::shared_ptr<ServerFate> Lane::RetireServer(Reaper::Leave leave) {
+    if (!server_)
+        return nullptr;
+    return pool_->reaper_.Retire(std::move(server_), leave);
+}
+
+void Lane::ReportIncident(const std::shared_ptr<ServerFate>& fate, const std::string& during,
+                          const std::vector<std::string>& suspects, const std::string& reason) {
+    if (!fate)
+        return;
+    Pool* pool = pool_;
+    fate->Then([pool, during, suspects, reason](const ServerEnd& end) {
+        bool orderly = end.exitCode && *end.exitCode == 0 && end.dump.empty();
+        if (during.empty() && reason.empty() && orderly)
+            return;
+        PoolEvent event;
+        event.kind = PoolEvent::Kind::Incident;
+        event.incident.exitCode = end.exitCode;
+        event.incident.dump = end.dump;
+        event.incident.during = during;
+        event.incident.suspects = suspects;
+        if (!reason.empty())
+            event.incident.reason = reason;
+        else if (!end.dump.empty() || (end.exitCode && *end.exitCode == 9))
+            event.incident.reason = during.empty() ? "the server crashed between requests"
+                                                   : "the server crashed, but the plug-in then "
+                                                     "scanned cleanly in a fresh server";
+        else if (end.exitCode)
+            event.incident.reason = "the server ended with exit code " + ExitCodeText(*end.exitCode) +
+                                    (during.empty() ? " between requests"
+                                                    : ", but the plug-in then scanned cleanly in a "
+                                                      "fresh server");
+        else
+            event.incident.reason = "the server did not end when its input was closed";
+        pool->Post(std::move(event));
+    });
+}
+
+void Lane::RetireIfWorn() {
+    if (!server_)
+        return;
+    const PoolOptions& options = pool_->options_;
+    bool worn = server_->requests >= options.recycleAfter ||
+                (options.memoryLimit && server_->PrivateBytes() > options.memoryLimit);
+    if (!worn)
+        return;
+    std::vector<std::string> suspects = server_->answered();
+    ReportIncident(RetireServer(Reaper::Leave::Close), "", suspects, "");
+}
+
+Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
+                         const std::shared_ptr<PendingRecord>& pending) {
+    const PoolOptions& options = pool_->options_;
+    std::shared_ptr<ServerFate> firstFate;
+    std::vector<std::string> firstSuspects;
+    std::string firstReason;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (!EnsureServer())
+            return Outcome::Stopped;
+        Exchange exchange = server_->Ask(request, GetTickCount64() + options.timeoutMs, pool_->stop_);
+        switch (exchange.end) {
+        case Exchange::End::Answered:
+            FillFromAnswer(exchange, result);
+            server_->answered().push_back(request);
+            ReportIncident(firstFate, request, firstSuspects, firstReason);
+            return Outcome::Answered;
+        case Exchange::End::Stopped:
+            RetireServer(Reaper::Leave::End);
+            return Outcome::Stopped;
+        case Exchange::End::TimedOut:
+            result->status = Status::TimedOut;
+            result->error = "no answer within " + std::to_string(options.timeoutMs / 1000) + " s";
+            result->durationMs = exchange.durationMs;
+            RetireServer(Reaper::Leave::End);
+            ReportIncident(firstFate, request, firstSuspects, firstReason);
+            return Outcome::TimedOut;
+        case Exchange::End::Died:
+        case Exchange::End::OutOfStep:
+            break;
+        }
+        bool outOfStep = exchange.end == Exchange::End::OutOfStep;
+        bool dumpSeen = !outOfStep && server_->DumpAppeared();
+        std::vector<std::string> suspects = server_->answered();
+        std::string reason = outOfStep ? "the server answered out of step (" +
+                                             exchange.answer.outOfStep + ")"
+                                       : "";
+        std::shared_ptr<ServerFate> fate = RetireServer(
+            outOfStep ? Reaper::Leave::End : dumpSeen ? Reaper::Leave::Crash : Reaper::Leave::Close);
+        if (attempt == 0) {
+            firstFate = fate;
+            firstSuspects = std::move(suspects);
+            firstReason = reason;
+            continue;
+        }
+        result->status = dumpSeen ? Status::Crashed : Status::Ended;
+        result->durationMs = exchange.durationMs;
+        pending->WhenEnded(fate, result, dumpSeen, outOfStep ? exchange.answer.outOfStep : "");
+        return Outcome::Died;
+    }
+    return Outcome::Died;
+}
+
+void Lane::Run() {
+    size_t item = 0;
+    bool dumpsEnabled = !pool_->options_.server.dumpFolder.empty();
+    while (pool_->TakeWork(&item)) {
+        const FoundPlugin& found = pool_->work_[item];
+        PoolEvent started;
+        started.kind = PoolEvent::Kind::Started;
+        started.item = item;
+        pool_->Post(std::move(started));
+
+        auto pending = std::make_shared<PendingRecord>(pool_, item, dumpsEnabled);
+        PluginRecord& record = pending->record();
+        record.path = ToUtf8(found.path);
+        record.size = found.size;
+        record.modified = FileTimeText(found.modified);
+        std::string request = ToUtf8(found.request);
+        Outcome outcome = Scan(request, &record, pending);
+        if (server_)
+            server_->requests++;
+        if (outcome == Outcome::Answered && record.report && record.status == Status::Ok) {
+            const std::vector<ReportShell>& listed = record.report->shells;
+            // Sized once: waits for servers' ends hold pointers into it.
+            record.shells.resize(listed.size());
+            for (size_t i = 0; i < listed.size() && outcome != Outcome::Stopped; i++) {
+                ShellRecord& shell = record.shells[i];
+                shell.id = listed[i].id;
+                shell.name = DecodePluginText(listed[i].name);
+                // The same server, while it still holds the shell's library.
+                outcome = Scan(request + ">" + listed[i].id, &shell, pending);
+            }
+        }
+        if (outcome == Outcome::Stopped) {
+            pending->Abandon();
+            break;
+        }
+        pending.reset();
+        RetireIfWorn();
+    }
+    if (server_) {
+        std::vector<std::string> suspects = server_->answered();
+        bool stopped = WaitForSingleObject(pool_->stop_, 0) == WAIT_OBJECT_0;
+        std::shared_ptr<ServerFate> fate =
+            RetireServer(stopped ? Reaper::Leave::End : Reaper::Leave::Close);
+        if (!stopped)
+            ReportIncident(fate, "", suspects, "");
+    }
+    pool_->LaneFinished();
+}
+
+}  // namespace host

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/engine/Pool.h"
+
+namespace host {
+
+class PendingRecord;
+
+// One lane of the pool: a thread that takes plug-ins off the pool's list
+// and scans each with the server it holds, starting a fresh server whenever
+// the last one died, hung, answered out of step, or has served its time.
+class Lane {
+public:
+    Lane(Pool* pool, int index) : pool_(pool), index_(index) {}
+    void Run();
+
+private:
+    enum class Outcome { Answered, TimedOut, Died, Stopped };
+
+    bool EnsureServer();
+    std::shared_ptr<ServerFate> RetireServer(Reaper::Leave leave);
+    void RetireIfWorn();
+    Outcome Scan(const std::string& request, ScanResult* result,
+                 const std::shared_ptr<PendingRecord>& pending);
+    void ReportIncident(const std::shared_ptr<ServerFate>& fate, const std::string& during,
+                        const std::vector<std::string>& suspects, const std::string& reason);
+
+    Pool* pool_;
+    int index_;
+    std::unique_ptr<PooledServer> server_;
+};
+
+}  // namespace host

@@ -1,0 +1,162 @@
+#include "host/engine/PooledServer.h"
+
+#include <psapi.h>
+
+namespace host {
+
+namespace {
+
+std::vector<std::wstring> DumpFilesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*.mdmp").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+// A name in folder that is not taken: name, or name with "-2", "-3", ...
+// before its extension.
+std::wstring FreeName(const std::wstring& folder, const std::wstring& name) {
+    size_t dot = name.rfind(L'.');
+    std::wstring stem = dot == std::wstring::npos ? name : name.substr(0, dot);
+    std::wstring extension = dot == std::wstring::npos ? L"" : name.substr(dot);
+    std::wstring path = folder + L"\\" + name;
+    for (int n = 2; GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; n++)
+        path = folder + L"\\" + stem + L"-" + std::to_wstring(n) + extension;
+    return path;
+}
+
+}  // namespace
+
+PooledServer::~PooledServer() {
+    if (dumpWatch_ != INVALID_HANDLE_VALUE)
+        FindCloseChangeNotification(dumpWatch_);
+}
+
+bool PooledServer::Start(const ServerSettings& settings, std::string* error) {
+    LaunchOptions options;
+    options.serverPath = settings.serverPath;
+    options.hostWindow = settings.hostWindow;
+    options.separatePluginOutput = true;
+    if (!settings.dumpFolder.empty()) {
+        static LONG serial = 0;
+        ownDumpFolder_ = settings.dumpFolder + L"\\.server-" + std::to_wstring(GetCurrentProcessId()) +
+                         L"-" + std::to_wstring(InterlockedIncrement(&serial));
+        // Without a folder of its own the server still runs, without dumps.
+        if (CreateDirectoryW(ownDumpFolder_.c_str(), nullptr)) {
+            options.dumpFolder = ownDumpFolder_;
+            dumpWatch_ = FindFirstChangeNotificationW(ownDumpFolder_.c_str(), FALSE,
+                                                      FILE_NOTIFY_CHANGE_FILE_NAME);
+        } else {
+            ownDumpFolder_.clear();
+        }
+    }
+    if (!process_.Start(options)) {
+        *error = "cannot start " + ToUtf8(settings.serverPath) + " (error " +
+                 std::to_string(process_.LastError()) + ")";
+        return false;
+    }
+    uint64_t deadline = GetTickCount64() + settings.startTimeoutMs;
+    std::string line;
+    bool banner = false;
+    for (;;) {
+        LineWait wait = process_.NextLine(&line, deadline);
+        if (wait != LineWait::Line) {
+            *error = wait == LineWait::TimedOut ? "the server did not prompt within " +
+                                                      std::to_string(settings.startTimeoutMs / 1000) + " s"
+                                                : "the server ended before its first prompt";
+            process_.Terminate(1);
+            return false;
+        }
+        if (line == "ready:\n")
+            break;
+        banner = banner || line.rfind("info:", 0) == 0;
+    }
+    if (!banner) {
+        *error = "the server prompted without its banner";
+        process_.Terminate(1);
+        return false;
+    }
+    return true;
+}
+
+bool PooledServer::DumpAppeared() {
+    return !ownDumpFolder_.empty() && !DumpFilesIn(ownDumpFolder_).empty();
+}
+
+std::string PooledServer::CollectDumps(const std::wstring& dumpFolder) {
+    if (ownDumpFolder_.empty())
+        return std::string();
+    std::string first;
+    for (const std::wstring& name : DumpFilesIn(ownDumpFolder_)) {
+        std::wstring from = ownDumpFolder_ + L"\\" + name;
+        std::wstring to = FreeName(dumpFolder, name);
+        bool moved = MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE;
+        if (first.empty())
+            first = ToUtf8(moved ? to : from);
+    }
+    RemoveDirectoryW(ownDumpFolder_.c_str());
+    return first;
+}
+
+uint64_t PooledServer::PrivateBytes() const {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (!process_.process() ||
+        !GetProcessMemoryInfo(process_.process(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof(counters)))
+        return 0;
+    return counters.PrivateUsage;
+}
+
+Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE stop) {
+    Exchange exchange;
+    uint64_t started = GetTickCount64();
+    AnswerReader reader(request);
+    auto finish = [&](Exchange::End end) {
+        exchange.end = end;
+        exchange.answer = std::move(reader.answer());
+        exchange.pluginOutput = process_.TakePluginOutput(&exchange.outputDropped);
+        exchange.durationMs = static_cast<int64_t>(GetTickCount64() - started);
+        return exchange;
+    };
+    // A prompt that a plug-in forged, or a crash, can leave the input closed.
+    if (!process_.WriteLine(request, deadline))
+        return finish(DumpAppeared() || process_.HasExited() ? Exchange::End::Died
+                                                             : Exchange::End::TimedOut);
+    HANDLE wake[2];
+    DWORD wakeCount = 0;
+    wake[wakeCount++] = stop;
+    if (dumpWatch_ != INVALID_HANDLE_VALUE)
+        wake[wakeCount++] = dumpWatch_;
+    std::string line;
+    for (;;) {
+        DWORD woken = 0;
+        LineWait wait = process_.NextLine(&line, deadline, wake, wakeCount, &woken);
+        if (wait == LineWait::Line) {
+            AnswerReader::Step step = reader.Take(line);
+            if (step == AnswerReader::Step::Done)
+                return finish(Exchange::End::Answered);
+            if (step == AnswerReader::Step::OutOfStep)
+                return finish(DumpAppeared() ? Exchange::End::Died : Exchange::End::OutOfStep);
+            continue;
+        }
+        if (wait == LineWait::Ended)
+            return finish(Exchange::End::Died);
+        if (wait == LineWait::TimedOut)
+            return finish(DumpAppeared() ? Exchange::End::Died : Exchange::End::TimedOut);
+        if (woken == 0)
+            return finish(Exchange::End::Stopped);
+        if (DumpAppeared())
+            return finish(Exchange::End::Died);
+        FindNextChangeNotification(dumpWatch_);
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/engine/Answer.h"
+#include "host/engine/ServerProcess.h"
+
+namespace host {
+
+// How the pool starts its servers.
+struct ServerSettings {
+    std::wstring serverPath;
+    std::wstring dumpFolder;  // empty: no dumps
+    uint64_t hostWindow = 0;
+    DWORD startTimeoutMs = 30000;  // from start to the first prompt
+};
+
+// How one request to a server went.
+struct Exchange {
+    enum class End {
+        Answered,   // a whole answer, report and prompt
+        Died,       // the server ended, or began to write a crash dump
+        TimedOut,   // no whole answer before the deadline
+        OutOfStep,  // the server wrote what it never writes: it cannot be trusted
+        Stopped,    // the scan was stopped
+    };
+    End end = End::Died;
+    Answer answer;
+    std::string pluginOutput;    // what plug-ins printed meanwhile (the last part)
+    uint64_t outputDropped = 0;  // bytes of it not kept
+    int64_t durationMs = 0;
+};
+
+// One server as the pool runs it: started with a dump folder of its own, so
+// that a dump appearing there tells at once that this server is crashing
+// (writing a dump takes seconds under Wine), whose dump it is, and lets the
+// pool go on without waiting for the end.
+class PooledServer {
+public:
+    PooledServer() = default;
+    ~PooledServer();
+    PooledServer(const PooledServer&) = delete;
+    PooledServer& operator=(const PooledServer&) = delete;
+
+    // Starts the server and reads its banner and first prompt. False with
+    // *error saying why.
+    bool Start(const ServerSettings& settings, std::string* error);
+
+    // Sends one request and reads its answer until the deadline (a
+    // GetTickCount64 value) or until stop is signalled.
+    Exchange Ask(const std::string& request, uint64_t deadline, HANDLE stop);
+
+    // A crash dump has appeared in this server's own dump folder.
+    bool DumpAppeared();
+    // Moves the dumps this server left into dumpFolder (a number added to a
+    // name that is taken) and removes its own folder; the first dump's new
+    // path, or empty.
+    std::string CollectDumps(const std::wstring& dumpFolder);
+
+    // The server's private memory now, in bytes; 0 when it cannot be read.
+    uint64_t PrivateBytes() const;
+
+    ServerProcess& process() { return process_; }
+    // What this server has answered, in order: the suspects when it dies.
+    std::vector<std::string>& answered() { return answered_; }
+    int requests = 0;  // plug-ins (not sub-plug-ins) it has been sent
+
+private:
+    ServerProcess process_;
+    std::wstring ownDumpFolder_;
+    HANDLE dumpWatch_ = INVALID_HANDLE_VALUE;
+    std::vector<std::string> answered_;
+};
+
+}  // namespace host

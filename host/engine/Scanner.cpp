@@ -1,0 +1,256 @@
+#include "host/engine/Scanner.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "host/engine/Discovery.h"
+#include "host/engine/Pool.h"
+#include "host/engine/ResultsFile.h"
+#include "host/engine/ScanPlan.h"
+#include "host/engine/ServerProcess.h"
+#include "host/engine/Text.h"
+
+namespace host {
+
+namespace {
+
+constexpr DWORD kTickMs = 250;
+
+std::string UtcNowText() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    char text[32];
+    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay,
+             now.wHour, now.wMinute, now.wSecond);
+    return text;
+}
+
+bool IsFolder(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Creates the folder and any missing parents; true when it exists after.
+bool MakeFolder(const std::wstring& path, DWORD* error) {
+    if (IsFolder(path))
+        return true;
+    int result = SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+    *error = static_cast<DWORD>(result);
+    return IsFolder(path);
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (!size)
+        return path;
+    std::wstring full(size, L'\0');
+    size = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
+    full.resize(size);
+    return full;
+}
+
+bool PathLess(const PluginRecord& a, const PluginRecord& b) {
+    std::wstring wa = FromUtf8(a.path), wb = FromUtf8(b.path);
+    return CompareStringOrdinal(wa.c_str(), static_cast<int>(wa.size()), wb.c_str(),
+                                static_cast<int>(wb.size()), TRUE) == CSTR_LESS_THAN;
+}
+
+}  // namespace
+
+Scanner::Scanner(ScanOptions options) : options_(std::move(options)) {}
+
+void Scanner::Warn(const std::string& text) {
+    if (onWarning)
+        onWarning(text);
+}
+
+void Scanner::Stop() {
+    stopRequested_ = true;
+}
+
+bool Scanner::Run() {
+    uint64_t startTick = GetTickCount64();
+    results_ = Results{};
+    scanned_.clear();
+    progress_ = ScanProgress{};
+    error_.clear();
+    results_.run.started = UtcNowText();
+
+    if (options_.serverPath.empty())
+        options_.serverPath = ExecutableFolder() + L"ScanServer.exe";
+    if (GetFileAttributesW(options_.serverPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        error_ = "cannot find the scan server " + ToUtf8(options_.serverPath);
+        return false;
+    }
+    int jobs = options_.jobs;
+    if (jobs <= 0) {
+        SYSTEM_INFO system;
+        GetNativeSystemInfo(&system);
+        jobs = static_cast<int>(system.dwNumberOfProcessors);
+    }
+
+    std::wstring resultsPath = FullPath(options_.resultsPath);
+    std::string problem;
+    if (!CheckResultsWritable(resultsPath, &problem)) {
+        error_ = problem;
+        return false;
+    }
+    Results cache;
+    std::string warning;
+    if (!LoadResultsFile(resultsPath, &cache, &warning, &problem)) {
+        error_ = problem;
+        return false;
+    }
+    if (!warning.empty())
+        Warn(warning);
+
+    std::vector<std::wstring> inputs = options_.inputs;
+    if (inputs.empty()) {
+        inputs = StandardPluginFolders();
+        if (inputs.empty())
+            Warn("no standard VST 2 plug-in folder exists on this machine");
+    }
+    Discovery discovery = DiscoverPlugins(inputs);
+    for (const std::string& text : discovery.warnings)
+        Warn(text);
+    std::vector<PlannedPlugin> plan =
+        PlanScan(discovery.plugins, cache, PlanOptions{options_.rescan, options_.retryFailed});
+    int dropped = 0;
+    std::vector<PluginRecord> kept = KeptRecords(cache, discovery, &dropped);
+
+    std::wstring dumpFolder;
+    if (!options_.dumpFolder.empty()) {
+        dumpFolder = FullPath(options_.dumpFolder);
+        DWORD code = 0;
+        if (!MakeFolder(dumpFolder, &code)) {
+            Warn("cannot create the dump folder " + ToUtf8(dumpFolder) + " (error " +
+                 std::to_string(code) + "): scanning without crash dumps");
+            dumpFolder.clear();
+        }
+    }
+
+    std::vector<FoundPlugin> work;
+    std::vector<size_t> planOfWork;
+    for (size_t i = 0; i < plan.size(); i++) {
+        if (plan[i].step == PlanStep::FromCache)
+            progress_.fromCache++;
+        else if (plan[i].step == PlanStep::Skip)
+            progress_.skipped++;
+        else {
+            work.push_back(plan[i].found);
+            planOfWork.push_back(i);
+        }
+    }
+    progress_.total = static_cast<int>(work.size());
+    std::vector<std::optional<PluginRecord>> fresh(plan.size());
+
+    // What the results file holds at any moment: the cache's records that
+    // stay, each plug-in found with its new record, or with its old one
+    // until the new one is in.
+    auto assemble = [&] {
+        std::vector<PluginRecord> plugins = kept;
+        for (size_t i = 0; i < plan.size(); i++) {
+            if (fresh[i])
+                plugins.push_back(*fresh[i]);
+            else if (plan[i].cached)
+                plugins.push_back(*plan[i].cached);
+        }
+        std::sort(plugins.begin(), plugins.end(), PathLess);
+        results_.plugins = std::move(plugins);
+        results_.run.seconds = (GetTickCount64() - startTick) / 1000.0;
+        results_.run.scanned = static_cast<int>(scanned_.size());
+        results_.run.fromCache = progress_.fromCache;
+        results_.run.skipped = progress_.skipped;
+        results_.run.stopped = stopRequested_;
+    };
+    auto save = [&] {
+        assemble();
+        std::string saveError;
+        if (SaveResultsFile(resultsPath, results_, &saveError))
+            return true;
+        Warn(saveError);
+        return false;
+    };
+    auto report = [&](const PluginRecord* finished) {
+        progress_.finished = finished;
+        UpdateEstimate(&progress_, (GetTickCount64() - startTick) / 1000.0);
+        if (onProgress)
+            onProgress(progress_);
+        progress_.finished = nullptr;
+    };
+
+    PoolOptions poolOptions;
+    poolOptions.server.serverPath = options_.serverPath;
+    poolOptions.server.dumpFolder = dumpFolder;
+    poolOptions.server.hostWindow = options_.hostWindow;
+    poolOptions.jobs = jobs;
+    poolOptions.timeoutMs = options_.timeoutMs;
+    poolOptions.recycleAfter = options_.recycleAfter < 1 ? 1 : options_.recycleAfter;
+    poolOptions.memoryLimit = options_.memoryLimit;
+    Pool pool(poolOptions, work);
+    pool.Start();
+
+    bool poolStopped = false;
+    bool dirty = true;
+    uint64_t lastSave = 0;
+    uint64_t lastTick = GetTickCount64();
+    for (bool done = false; !done;) {
+        if (stopRequested_ && !poolStopped) {
+            pool.Stop();
+            poolStopped = true;
+        }
+        PoolEvent event;
+        if (pool.NextEvent(&event, kTickMs)) {
+            switch (event.kind) {
+            case PoolEvent::Kind::Started:
+                progress_.inFlight.push_back(ToUtf8(work[event.item].path));
+                break;
+            case PoolEvent::Kind::Finished: {
+                auto at = std::find(progress_.inFlight.begin(), progress_.inFlight.end(),
+                                    event.record.path);
+                if (at != progress_.inFlight.end())
+                    progress_.inFlight.erase(at);
+                progress_.done++;
+                progress_.counts.Add(event.record.status);
+                fresh[planOfWork[event.item]] = event.record;
+                scanned_.push_back(std::move(event.record));
+                dirty = true;
+                report(&scanned_.back());
+                break;
+            }
+            case PoolEvent::Kind::Incident:
+                results_.run.incidents.push_back(std::move(event.incident));
+                dirty = true;
+                break;
+            case PoolEvent::Kind::Fatal:
+                if (error_.empty())
+                    error_ = event.text;
+                break;
+            case PoolEvent::Kind::Done:
+                done = true;
+                break;
+            }
+        }
+        uint64_t now = GetTickCount64();
+        if (now - lastTick >= kTickMs && !progress_.inFlight.empty()) {
+            lastTick = now;
+            report(nullptr);
+        }
+        if (dirty && now - lastSave >= options_.saveIntervalMs) {
+            save();
+            dirty = false;
+            lastSave = now;
+        }
+    }
+    if (dropped)
+        Warn(std::to_string(dropped) + " plug-in" + (dropped == 1 ? " is" : "s are") +
+             " gone from the folders scanned: " + (dropped == 1 ? "its record was" : "their records were") +
+             " removed");
+    if (!save() && error_.empty())
+        error_ = "cannot save the results to " + ToUtf8(resultsPath);
+    return error_.empty();
+}
+
+}  // namespace host
