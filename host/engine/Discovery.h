@@ -20,7 +20,8 @@ struct FoundPlugin {
 // What a walk over the inputs found.
 struct Discovery {
     std::vector<FoundPlugin> plugins;   // in a stable order, each file once
-    std::vector<std::wstring> folders;  // full paths of the folders that were walked
+    std::vector<std::wstring> folders;  // full paths of the folders that were walked,
+                                        // without a trailing backslash but a drive's
     std::vector<std::string> warnings;  // one per input that does not exist or folder that cannot be listed
 };
 
