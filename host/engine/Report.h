@@ -13,9 +13,11 @@ struct ReportShell {
 };
 
 // A scan report in typed fields, exactly as the server sent it. Texts hold
-// the UTF-16 that the report's escapes spell, as UTF-8. The server widens
-// each byte of a plug-in's strings to one character, so the two UTF-8 bytes
-// of an "é" in a plug-in's name are two characters here.
+// the UTF-16 that the report's escapes spell, as UTF-8 (a lone surrogate
+// half, which UTF-8 cannot carry, as U+FFFD). The server widens each byte
+// of a plug-in's strings to one character, so the two UTF-8 bytes of an
+// "é" in a plug-in's name are two characters here (DecodePluginText in
+// Text.h reads them as meant).
 struct Report {
     std::string id;  // eight hexadecimal digits, as sent
     std::string name;
