@@ -23,10 +23,29 @@ TempFolder::TempFolder() {
     CreateDirectoryW(path_.c_str(), nullptr);
 }
 
+namespace {
+
+void RemoveTree(const std::wstring& folder) {
+    for (const std::wstring& name : ListFileNames(folder)) {
+        std::wstring path = folder + L"\\" + name;
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        // A link is removed, never followed: it may lead out of the tree.
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            RemoveDirectoryW(path.c_str());
+        } else if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            RemoveTree(path);
+        } else {
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(path.c_str());
+        }
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
 TempFolder::~TempFolder() {
-    for (const std::wstring& name : FileNames())
-        DeleteFileW((path_ + L"\\" + name).c_str());
-    RemoveDirectoryW(path_.c_str());
+    RemoveTree(path_);
 }
 
 std::vector<std::wstring> TempFolder::FileNames() const {

@@ -1,0 +1,228 @@
+// The folder scan benchmark: a corpus of plug-in files (copies of kit
+// plug-ins under names of their own: 1 % crashing, two hanging, one shell,
+// the rest plain) scanned by the engine with one server and with two, the
+// same corpus scanned the way many hosts do it (a fresh server process for
+// every plug-in, waited for to the end), and a second run that finds
+// everything in the results file.
+//
+//   FolderScanBenchmark [COUNT] [TIMEOUT_SECONDS]     (default 2000 plug-ins, 3 s)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "host/engine/Scanner.h"
+#include "host/engine/ServerProcess.h"
+
+namespace {
+
+struct Corpus {
+    std::wstring root;
+    std::wstring folder;  // the plug-ins
+    std::vector<std::wstring> files;
+    int hanging = 0;
+};
+
+bool MakeCorpus(int count, Corpus* corpus) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    corpus->root = std::wstring(temp) + L"folder-scan-bench-" + std::to_wstring(GetCurrentProcessId());
+    corpus->folder = corpus->root + L"\\plugins";
+    if (!CreateDirectoryW(corpus->root.c_str(), nullptr) || !CreateDirectoryW(corpus->folder.c_str(), nullptr))
+        return false;
+    std::wstring kit = host::ExecutableFolder() + L"plugins\\";
+    int crashing = count / 100;
+    for (int i = 0; i < count; i++) {
+        // Crashes spread evenly, the hangs and the shell somewhere inside.
+        const wchar_t* source = L"trivial.dll";
+        if (crashing && i % (count / crashing) == count / crashing / 2)
+            source = L"crash_entry.dll";
+        else if (i == count / 3 || i == 2 * count / 3)
+            source = L"hang_entry.dll";
+        else if (i == count / 2)
+            source = L"shell.dll";
+        corpus->hanging += source == std::wstring(L"hang_entry.dll");
+        wchar_t name[32];
+        swprintf(name, 32, L"\\Plugin%05d.dll", i);
+        std::wstring path = corpus->folder + name;
+        if (!CopyFileW((kit + source).c_str(), path.c_str(), FALSE))
+            return false;
+        corpus->files.push_back(path);
+    }
+    return true;
+}
+
+void RemoveTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            std::wstring path = folder + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path);
+            else
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+double Now() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
+}
+
+struct Timing {
+    double seconds = 0;
+    double hungSeconds = 0;  // waited for plug-ins that never answered
+    int plugins = 0;
+    int timedOut = 0;
+    int crashed = 0;
+    int ok = 0;
+};
+
+// Plug-ins per second, leaving out the plug-ins that hung and the time
+// spent waiting for them (with several servers that time overlaps other
+// work, so the figure is a lower bound there).
+double RateWithoutHangs(const Timing& timing, int jobs) {
+    double seconds = timing.seconds - timing.hungSeconds / jobs;
+    return seconds > 0 ? (timing.plugins - timing.timedOut) / seconds : 0;
+}
+
+bool ScanWithEngine(const Corpus& corpus, int jobs, DWORD timeoutMs, const std::wstring& results,
+                    Timing* timing) {
+    host::ScanOptions options;
+    options.inputs = {corpus.folder};
+    options.resultsPath = results;
+    options.dumpFolder = corpus.root + L"\\dumps";
+    options.jobs = jobs;
+    options.timeoutMs = timeoutMs;
+    host::Scanner scanner(options);
+    scanner.onWarning = [](const std::string& text) { fprintf(stderr, "warning: %s\n", text.c_str()); };
+    double start = Now();
+    bool ran = scanner.Run();
+    timing->seconds = Now() - start;
+    if (!ran) {
+        fprintf(stderr, "the scan failed: %s\n", scanner.error().c_str());
+        return false;
+    }
+    timing->plugins = static_cast<int>(scanner.scanned().size());
+    for (const host::PluginRecord& record : scanner.scanned()) {
+        if (record.status == host::Status::TimedOut) {
+            timing->timedOut++;
+            timing->hungSeconds += record.durationMs / 1000.0;
+        }
+        timing->crashed += record.status == host::Status::Crashed;
+        timing->ok += record.status == host::Status::Ok;
+    }
+    return true;
+}
+
+// One server per plug-in, started, asked, told to end and waited for, as a
+// host does that keeps no server between plug-ins. A server that does not
+// answer in time is ended.
+bool ScanProcessPerPlugin(const Corpus& corpus, DWORD timeoutMs, Timing* timing) {
+    host::LaunchOptions options;
+    options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+    options.dumpFolder = corpus.root + L"\\dumps-peer";
+    options.separatePluginOutput = true;
+    CreateDirectoryW(options.dumpFolder.c_str(), nullptr);
+    double start = Now();
+    for (const std::wstring& file : corpus.files) {
+        host::ServerProcess server;
+        if (!server.Start(options)) {
+            fprintf(stderr, "cannot start the server (error %lu)\n", server.LastError());
+            return false;
+        }
+        double began = Now();
+        uint64_t deadline = GetTickCount64() + timeoutMs;
+        std::string line;
+        bool prompted = false;
+        bool answered = false;
+        server.WriteLine(host::ToUtf8(file), deadline);
+        for (host::LineWait wait; (wait = server.NextLine(&line, deadline)) == host::LineWait::Line;) {
+            if (line == "ready:\n") {
+                if (prompted) {
+                    answered = true;
+                    break;
+                }
+                prompted = true;
+            }
+        }
+        if (!answered && !server.HasExited() && GetTickCount64() >= deadline) {
+            timing->timedOut++;
+            timing->hungSeconds += Now() - began;
+            server.Kill();
+        } else {
+            server.CloseInput();
+            DWORD code = 0;
+            if (!server.WaitForExit(60000, &code))
+                server.Kill();
+            timing->crashed += code == 9;
+            timing->ok += answered;
+        }
+        timing->plugins++;
+    }
+    timing->seconds = Now() - start;
+    return true;
+}
+
+void PrintTiming(const char* what, const Timing& timing, int jobs) {
+    printf("%-44s %8.1f s  %7.1f plug-ins/s  %7.1f without hangs   (ok %d, crashed %d, timed out %d)\n",
+           what, timing.seconds, timing.plugins / timing.seconds, RateWithoutHangs(timing, jobs),
+           timing.ok, timing.crashed, timing.timedOut);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    int count = argc > 1 ? _wtoi(argv[1]) : 2000;
+    double timeoutSeconds = argc > 2 ? _wtof(argv[2]) : 3.0;
+    DWORD timeoutMs = static_cast<DWORD>(timeoutSeconds * 1000);
+    if (count < 10) {
+        fprintf(stderr, "usage: FolderScanBenchmark [COUNT >= 10] [TIMEOUT_SECONDS]\n");
+        return 2;
+    }
+    Corpus corpus;
+    if (!MakeCorpus(count, &corpus)) {
+        fprintf(stderr, "cannot make the corpus (error %lu)\n", GetLastError());
+        RemoveTree(corpus.root);
+        return 1;
+    }
+    printf("%d plug-in files: %d crashing, %d hanging, 1 shell; time limit %.1f s\n", count, count / 100,
+           corpus.hanging, timeoutSeconds);
+    fflush(stdout);
+
+    Timing one, two, peer, cached;
+    bool ok = ScanWithEngine(corpus, 1, timeoutMs, corpus.root + L"\\one.json", &one);
+    if (ok)
+        PrintTiming("engine, 1 server", one, 1);
+    fflush(stdout);
+    ok = ok && ScanWithEngine(corpus, 2, timeoutMs, corpus.root + L"\\two.json", &two);
+    if (ok)
+        PrintTiming("engine, 2 servers", two, 2);
+    fflush(stdout);
+    ok = ok && ScanProcessPerPlugin(corpus, timeoutMs, &peer);
+    if (ok)
+        PrintTiming("a fresh server process per plug-in", peer, 1);
+    fflush(stdout);
+    ok = ok && ScanWithEngine(corpus, 2, timeoutMs, corpus.root + L"\\two.json", &cached);
+    if (ok) {
+        printf("%-44s %8.2f s  (%d plug-ins scanned again)\n", "second run, everything in the results file",
+               cached.seconds, cached.plugins);
+        printf("2 servers against 1:                        %5.2fx (%5.2fx without hangs)\n",
+               one.seconds / two.seconds, RateWithoutHangs(two, 2) / RateWithoutHangs(one, 1));
+        printf("1 server against a process per plug-in:     %5.2fx (%5.2fx without hangs)\n",
+               peer.seconds / one.seconds, RateWithoutHangs(one, 1) / RateWithoutHangs(peer, 1));
+    }
+    RemoveTree(corpus.root);
+    return ok ? 0 : 1;
+}

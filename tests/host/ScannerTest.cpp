@@ -1,0 +1,270 @@
+// The scanning engine end to end: real servers under Wine scanning folders
+// of kit plug-ins, the results file written and read back as the cache.
+#include "host/engine/Scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/engine/ResultsFile.h"
+#include "host/engine/Text.h"
+#include "tests/support/ScanSession.h"
+
+namespace {
+
+using host::PluginRecord;
+using host::Status;
+using testing_support::PluginPath;
+using testing_support::TempFolder;
+
+// A folder of plug-ins copied from the kit under names of their own, the
+// results file and the dump folder beside them.
+class Corpus {
+public:
+    Corpus() { CreateDirectoryW(plugins().c_str(), nullptr); }
+
+    std::wstring plugins() const { return folder_.path() + L"\\plugins"; }
+    std::wstring results() const { return folder_.path() + L"\\plugins.json"; }
+    std::wstring dumps() const { return folder_.path() + L"\\dumps"; }
+    std::wstring Path(const std::wstring& name) const { return plugins() + L"\\" + name; }
+
+    void Add(const wchar_t* kitName, const std::wstring& name) {
+        ASSERT_TRUE(CopyFileW(PluginPath(kitName).c_str(), Path(name).c_str(), FALSE))
+            << host::ToUtf8(name);
+    }
+    void AddBytes(const std::wstring& name, const std::string& bytes) {
+        HANDLE file = CreateFileW(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    // Moves a file's last-write time on by a second, as an update would.
+    void Touch(const std::wstring& name) {
+        HANDLE file = CreateFileW(Path(name).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        FILETIME written;
+        GetFileTime(file, nullptr, nullptr, &written);
+        ULARGE_INTEGER time = {{written.dwLowDateTime, written.dwHighDateTime}};
+        time.QuadPart += 10000000;
+        written.dwLowDateTime = time.LowPart;
+        written.dwHighDateTime = time.HighPart;
+        SetFileTime(file, nullptr, nullptr, &written);
+        CloseHandle(file);
+    }
+
+    host::ScanOptions Options(int jobs = 2, DWORD timeoutMs = 20000) const {
+        host::ScanOptions options;
+        options.inputs = {plugins()};
+        options.resultsPath = results();
+        options.dumpFolder = dumps();
+        options.jobs = jobs;
+        options.timeoutMs = timeoutMs;
+        options.saveIntervalMs = 200;
+        return options;
+    }
+
+private:
+    TempFolder folder_;
+};
+
+struct Run {
+    bool ran = false;
+    host::Results results;  // as the results file holds them after the run
+    std::vector<std::string> warnings;
+    std::map<std::string, PluginRecord> byName;  // file name -> record
+};
+
+std::string FileName(const std::string& path) {
+    return path.substr(path.find_last_of('\\') + 1);
+}
+
+Run ScanWith(const host::ScanOptions& options, std::function<void(host::Scanner&, const host::ScanProgress&)>
+                                                   onProgress = nullptr) {
+    Run run;
+    host::Scanner scanner(options);
+    scanner.onWarning = [&](const std::string& text) { run.warnings.push_back(text); };
+    if (onProgress)
+        scanner.onProgress = [&](const host::ScanProgress& progress) { onProgress(scanner, progress); };
+    run.ran = scanner.Run();
+    std::string warning, error;
+    EXPECT_TRUE(host::LoadResultsFile(options.resultsPath, &run.results, &warning, &error)) << error;
+    EXPECT_EQ(warning, "");
+    for (const PluginRecord& record : run.results.plugins)
+        run.byName[FileName(record.path)] = record;
+    return run;
+}
+
+bool FileExists(const std::string& path) {
+    return GetFileAttributesW(host::FromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork) {
+    Corpus corpus;
+    corpus.Add(L"effect.dll", L"Effect.dll");
+    corpus.Add(L"synth.dll", L"Synth.dll");
+    corpus.Add(L"shell.dll", L"Shell.dll");
+    corpus.Add(L"prints.dll", L"Prints.dll");
+    corpus.Add(L"no_entry.dll", L"NoEntry.dll");
+    corpus.Add(L"crash_entry.dll", L"Crash.dll");
+    corpus.Add(L"hang_entry.dll", L"Hang.dll");
+    corpus.Add(L"exit_entry.dll", L"Exit.dll");
+    corpus.AddBytes(L"NotADll.dll", "this is not a program");
+
+    // 1. The first run scans everything, two servers at once.
+    Run first = ScanWith(corpus.Options(2, 3000));
+    ASSERT_TRUE(first.ran);
+    ASSERT_EQ(first.results.plugins.size(), 9u);
+    struct Expected {
+        const char* name;
+        Status status;
+    };
+    const Expected expected[] = {
+        {"Effect.dll", Status::Ok},
+        {"Synth.dll", Status::Ok},
+        {"Shell.dll", Status::Ok},
+        {"Prints.dll", Status::Ok},       // its printing reaches neither the wire nor the record's report
+        {"NoEntry.dll", Status::Failed},  // the server's own error
+        {"NotADll.dll", Status::Failed},  // LoadLibrary refuses it
+        {"Crash.dll", Status::Crashed},   // twice, the second time in a fresh server
+        {"Hang.dll", Status::TimedOut},
+        {"Exit.dll", Status::Ended},      // ExitProcess(0) in its entry point
+    };
+    for (const Expected& row : expected) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(first.byName.count(row.name), 1u);
+        EXPECT_EQ(host::StatusName(first.byName[row.name].status), std::string(host::StatusName(row.status)))
+            << first.byName[row.name].error;
+    }
+    const PluginRecord& effect = first.byName["Effect.dll"];
+    ASSERT_TRUE(effect.report.has_value());
+    EXPECT_EQ(effect.report->id, "45464658");
+    EXPECT_EQ(effect.name, "Test Effect");
+    EXPECT_EQ(effect.report->version, "1.2.3.4");
+    EXPECT_EQ(first.byName["Prints.dll"].name, "Printing Plugin");
+    EXPECT_EQ(first.byName["NoEntry.dll"].error, "Entry point not found, not a VST plugin");
+    EXPECT_EQ(first.byName["NotADll.dll"].error, "Failed to load library, err=193");
+
+    const PluginRecord& crash = first.byName["Crash.dll"];
+    EXPECT_EQ(crash.exitCode, 9u);
+    EXPECT_TRUE(FileExists(crash.dump)) << crash.dump;
+    EXPECT_EQ(first.byName["Exit.dll"].exitCode, 0u);
+    EXPECT_FALSE(first.byName["Hang.dll"].exitCode.has_value());
+
+    // The shell's sub-plug-ins, each scanned by itself.
+    const PluginRecord& shell = first.byName["Shell.dll"];
+    ASSERT_EQ(shell.shells.size(), 2u);
+    EXPECT_EQ(shell.shells[0].id, "00000001");
+    EXPECT_EQ(shell.shells[0].name, "Shell Sub One");
+    EXPECT_EQ(host::StatusName(shell.shells[0].status), std::string("ok"));
+    ASSERT_TRUE(shell.shells[1].report.has_value());
+    EXPECT_EQ(shell.shells[1].report->id, "00000002");
+
+    EXPECT_EQ(first.results.run.scanned, 9);
+    EXPECT_TRUE(first.results.run.incidents.empty());
+
+    // 2. Nothing changed: nothing is scanned; earlier crashes, time-outs and
+    // ends are skipped rather than tried again.
+    Run second = ScanWith(corpus.Options());
+    EXPECT_EQ(second.results.run.scanned, 0);
+    EXPECT_EQ(second.results.run.fromCache, 6);
+    EXPECT_EQ(second.results.run.skipped, 3);
+    EXPECT_EQ(second.results.plugins.size(), 9u);
+
+    // 3. An updated file alone is scanned again.
+    corpus.Touch(L"Synth.dll");
+    Run third = ScanWith(corpus.Options());
+    EXPECT_EQ(third.results.run.scanned, 1);
+    EXPECT_EQ(third.byName["Synth.dll"].modified, FileTimeText([&] {
+                  WIN32_FILE_ATTRIBUTE_DATA data;
+                  GetFileAttributesExW(corpus.Path(L"Synth.dll").c_str(), GetFileExInfoStandard, &data);
+                  return data.ftLastWriteTime;
+              }()));
+
+    // 4. Asked to, what did not end "ok" is tried again; then everything.
+    host::ScanOptions retry = corpus.Options(2, 3000);
+    retry.retryFailed = true;
+    EXPECT_EQ(ScanWith(retry).results.run.scanned, 5);
+    host::ScanOptions rescan = corpus.Options(2, 3000);
+    rescan.rescan = true;
+    EXPECT_EQ(ScanWith(rescan).results.run.scanned, 9);
+}
+
+TEST(Scanner, AStoppedScanKeepsWhatItFinishedAndTheNextRunGoesOnFromThere) {
+    Corpus corpus;
+    for (int i = 0; i < 12; i++)
+        corpus.Add(L"effect.dll", L"Effect" + std::to_wstring(i) + L".dll");
+    Run stopped = ScanWith(corpus.Options(1), [](host::Scanner& scanner, const host::ScanProgress& progress) {
+        if (progress.done == 3)
+            scanner.Stop();
+    });
+    EXPECT_TRUE(stopped.results.run.stopped);
+    int done = stopped.results.run.scanned;
+    EXPECT_GE(done, 3);
+    EXPECT_LT(done, 12);
+    EXPECT_EQ(stopped.results.plugins.size(), static_cast<size_t>(done));
+
+    Run resumed = ScanWith(corpus.Options(1));
+    EXPECT_FALSE(resumed.results.run.stopped);
+    EXPECT_EQ(resumed.results.run.fromCache, done);
+    EXPECT_EQ(resumed.results.run.scanned, 12 - done);
+    EXPECT_EQ(resumed.results.plugins.size(), 12u);
+}
+
+TEST(Scanner, AThreadThatFaultsAfterItsReportBlamesNoInnocentPlugin) {
+    Corpus corpus;
+    corpus.Add(L"late_fault.dll", L"A-LateFault.dll");
+    // Plug-ins after it that take 100 ms each, so that the fault, 250 ms
+    // after its report, finds its server scanning one of them.
+    for (int i = 0; i < 6; i++)
+        corpus.Add(L"slow_entry_100.dll", L"B-Slow" + std::to_wstring(i) + L".dll");
+    Run run = ScanWith(corpus.Options(1));
+    ASSERT_TRUE(run.ran);
+    ASSERT_EQ(run.results.plugins.size(), 7u);
+    for (const PluginRecord& record : run.results.plugins)
+        EXPECT_EQ(host::StatusName(record.status), std::string("ok")) << record.path << ": " << record.error;
+    ASSERT_EQ(run.results.run.incidents.size(), 1u);
+    const host::Incident& incident = run.results.run.incidents[0];
+    EXPECT_EQ(incident.exitCode, 9u);
+    EXPECT_TRUE(FileExists(incident.dump)) << incident.dump;
+    ASSERT_FALSE(incident.suspects.empty());
+    EXPECT_EQ(FileName(incident.suspects[0]), "A-LateFault.dll");
+}
+
+TEST(Scanner, WhatCannotWorkIsSaidBeforeAnythingIsLost) {
+    Corpus corpus;
+    corpus.Add(L"effect.dll", L"Effect.dll");
+
+    // No server: a clear error, and no results file written.
+    host::ScanOptions noServer = corpus.Options();
+    noServer.serverPath = corpus.Path(L"missing\\ScanServer.exe");
+    host::Scanner withoutServer(noServer);
+    EXPECT_FALSE(withoutServer.Run());
+    EXPECT_NE(withoutServer.error().find("cannot find the scan server"), std::string::npos)
+        << withoutServer.error();
+    EXPECT_FALSE(FileExists(host::ToUtf8(corpus.results())));
+
+    // A read-only results file: refused before scanning, left as it was.
+    ASSERT_TRUE(ScanWith(corpus.Options()).ran);
+    SetFileAttributesW(corpus.results().c_str(), FILE_ATTRIBUTE_READONLY);
+    corpus.Add(L"synth.dll", L"Synth.dll");
+    host::Scanner readOnly(corpus.Options());
+    EXPECT_FALSE(readOnly.Run());
+    EXPECT_NE(readOnly.error().find("read-only"), std::string::npos) << readOnly.error();
+    EXPECT_TRUE(readOnly.scanned().empty());
+    SetFileAttributesW(corpus.results().c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // A dump folder that cannot be made: a warning, and the scan goes on.
+    host::ScanOptions badDumps = corpus.Options();
+    badDumps.dumpFolder = corpus.Path(L"Effect.dll") + L"\\dumps";
+    Run run = ScanWith(badDumps);
+    EXPECT_TRUE(run.ran);
+    EXPECT_EQ(run.results.run.scanned, 1);
+    ASSERT_EQ(run.warnings.size(), 1u);
+    EXPECT_NE(run.warnings[0].find("scanning without crash dumps"), std::string::npos) << run.warnings[0];
+}
+
+}  // namespace
