@@ -205,33 +205,32 @@ bool CheckResultsWritable(const std::wstring& path, std::string* error) {
 }
 
 bool SaveResultsFile(const std::wstring& path, const Results& results, std::string* error) {
+    std::string saving = "cannot save " + ToUtf8(path) + ": ";
+    auto fail = [&](const char* step) {
+        DWORD code = GetLastError();
+        *error = saving + step + SystemError(code);
+        return false;
+    };
     // Windows refuses to rename over a read-only file, but Wine 8 was seen
     // to replace it: asking first keeps a read-only file under both.
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        *error = "cannot replace " + ToUtf8(path) + ": it is read-only";
+        *error = saving + "it is read-only";
         return false;
     }
     std::string text = ToJson(results).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
     std::wstring temporary = TemporaryName(path);
     ScopedFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-        *error = Failure("cannot create", temporary);
-        return false;
-    }
-    bool ok = WriteAll(file.get(), text) && FlushFileBuffers(file.get());
-    if (!ok)
-        *error = Failure("cannot write", temporary);
-    if (!file.Close() && ok) {
-        *error = Failure("cannot close", temporary);
-        ok = false;
-    }
+    if (!file.valid())
+        return fail("no file can be made beside it: ");
+    bool ok = (WriteAll(file.get(), text) && FlushFileBuffers(file.get())) ||
+              fail("the file beside it cannot be written: ");
+    if (!file.Close() && ok)
+        ok = fail("the file beside it cannot be closed: ");
     if (ok && !MoveFileExW(temporary.c_str(), path.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        *error = Failure("cannot replace", path);
-        ok = false;
-    }
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        ok = fail("");
     if (!ok)
         DeleteFileW(temporary.c_str());
     return ok;
