@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <limits>
-#include <type_traits>
 
 namespace host {
 
@@ -81,37 +80,26 @@ bool IntegerInRange(const Json& value, T* out) {
     if (!value.is_number_integer())
         return false;
     int64_t n = value.get<int64_t>();
-    if (n < 0 ? !std::is_signed<T>::value || n < static_cast<int64_t>(Limits::min())
+    if (n < 0 ? n < static_cast<int64_t>(Limits::min())
               : static_cast<uint64_t>(n) > static_cast<uint64_t>(Limits::max()))
         return false;
     *out = static_cast<T>(n);
     return true;
 }
 
-// Reads the members of one JSON object into a record's fields. An absent
-// member that is not required leaves its field as it was; the first problem
-// ends the reading and is kept, naming the key.
+// Reads the members of one JSON object into a record's fields, stopping at
+// the first problem, which it keeps, naming the key. An absent member that
+// is not required leaves its field as it was, and so does a null where null
+// is written for "none".
 class MemberReader {
 public:
     explicit MemberReader(const Json& object) : object_(object) {}
 
     const std::string& problem() const { return problem_; }
 
-    bool Fail(const std::string& what) {
-        problem_ = what;
-        return false;
-    }
-
-    // *value is null when the member is absent; false when it is required.
-    bool Find(const char* key, bool required, const Json** value) {
-        auto it = object_.find(key);
-        *value = it == object_.end() ? nullptr : &*it;
-        return *value || !required || Fail(Quoted(key) + " is missing");
-    }
-
     bool Text(const char* key, std::string* value, bool required = false) {
-        const Json* member = nullptr;
-        if (!Find(key, required, &member) || !member)
+        const Json* member = Find(key, required);
+        if (!member)
             return problem_.empty();
         if (!member->is_string())
             return WrongType(key, "a string");
@@ -120,8 +108,7 @@ public:
     }
 
     bool TextOrNull(const char* key, std::string* value) {
-        const Json* member = nullptr;
-        Find(key, false, &member);
+        const Json* member = Find(key, false);
         if (!member || member->is_null())
             return true;
         if (!member->is_string())
@@ -131,8 +118,7 @@ public:
     }
 
     bool Flag(const char* key, bool* value) {
-        const Json* member = nullptr;
-        Find(key, false, &member);
+        const Json* member = Find(key, false);
         if (!member)
             return true;
         if (!member->is_boolean())
@@ -142,8 +128,7 @@ public:
     }
 
     bool Number(const char* key, double* value) {
-        const Json* member = nullptr;
-        Find(key, false, &member);
+        const Json* member = Find(key, false);
         if (!member)
             return true;
         if (!member->is_number())
@@ -154,15 +139,14 @@ public:
 
     template <typename T>
     bool Integer(const char* key, T* value, const char* kind, bool required = false) {
-        const Json* member = nullptr;
-        if (!Find(key, required, &member) || !member)
+        const Json* member = Find(key, required);
+        if (!member)
             return problem_.empty();
         return IntegerInRange(*member, value) || WrongType(key, kind);
     }
 
     bool CodeOrNull(const char* key, std::optional<uint32_t>* value) {
-        const Json* member = nullptr;
-        Find(key, false, &member);
+        const Json* member = Find(key, false);
         if (!member || member->is_null())
             return true;
         uint32_t code = 0;
@@ -173,30 +157,45 @@ public:
     }
 
     bool StatusMember(const char* key, Status* value, bool required) {
-        const Json* member = nullptr;
-        if (!Find(key, required, &member) || !member)
+        const Json* member = Find(key, required);
+        if (!member)
             return problem_.empty();
         if (!member->is_string())
             return WrongType(key, "a string");
         const std::string& name = member->get_ref<const std::string&>();
         return StatusFromName(name, value) ||
-               Fail(Quoted(key) + " is not a status name: " + Quoted(name.c_str()));
+               Fail(Quoted(key) + " is not a status name: " + Quoted(name));
     }
 
-    // The member as an object or an array, or null when absent.
+    // *value is the member as an object or an array, or null when absent.
     bool Container(const char* key, bool array, bool required, const Json** value) {
-        if (!Find(key, required, value) || !*value)
+        *value = Find(key, required);
+        if (!*value)
             return problem_.empty();
-        if (array ? (*value)->is_array() : (*value)->is_object())
-            return true;
-        return WrongType(key, array ? "an array" : "an object");
+        return (array ? (*value)->is_array() : (*value)->is_object()) ||
+               WrongType(key, array ? "an array" : "an object");
     }
 
 private:
-    static std::string Quoted(const char* key) { return std::string("\"") + key + "\""; }
+    static std::string Quoted(const std::string& key) { return "\"" + key + "\""; }
+
+    bool Fail(const std::string& what) {
+        problem_ = what;
+        return false;
+    }
 
     bool WrongType(const char* key, const char* kind) {
         return Fail(Quoted(key) + " is not " + kind);
+    }
+
+    // Null when absent, and then a problem when the member is required.
+    const Json* Find(const char* key, bool required) {
+        auto it = object_.find(key);
+        if (it != object_.end())
+            return &*it;
+        if (required)
+            Fail(Quoted(key) + " is missing");
+        return nullptr;
     }
 
     const Json& object_;
@@ -258,7 +257,8 @@ bool FromJson(const Json& json, Incident* incident, std::string* error) {
     MemberReader in(json);
     const Json* suspects = nullptr;
     if (!in.CodeOrNull("exitCode", &read.exitCode) || !in.TextOrNull("dump", &read.dump) ||
-        !in.TextOrNull("during", &read.during) || !in.Container("suspects", true, false, &suspects)) {
+        !in.TextOrNull("during", &read.during) ||
+        !in.Container("suspects", true, false, &suspects)) {
         *error = in.problem();
         return false;
     }
@@ -321,6 +321,7 @@ bool StatusFromName(const std::string& name, Status* status) {
 
 std::string FileTimeText(const FILETIME& time) {
     SYSTEMTIME utc;
+    // Only times with the top bit set fail, and no file system stores one.
     if (!FileTimeToSystemTime(&time, &utc))
         return std::string();
     // SYSTEMTIME stops at milliseconds; the seven digits come from the ticks.

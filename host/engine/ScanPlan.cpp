@@ -97,8 +97,8 @@ bool InsideFolder(const std::wstring& file, const PathIndex& folders) {
 }
 
 // Only a file the system says is not there is gone: a file that cannot be
-// reached for another reason (a drive offline, access denied) keeps its
-// record.
+// reached for another reason (a share that stopped answering, access denied)
+// keeps its record.
 bool IsGone(const std::wstring& file) {
     std::wstring query = file;
     if (file.size() >= MAX_PATH && file.compare(0, 4, L"\\\\?\\") != 0)

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,58 +17,45 @@ using testing_support::TempFolder;
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
-    ASSERT_TRUE(bytes.empty() ||
-                WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
+    ASSERT_EQ(written, bytes.size());
 }
 
 std::string ReadBytes(const std::wstring& path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "<cannot open>";
-    char buffer[4096];
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::string bytes(1 << 16, '\0');
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        bytes.append(buffer, read);
+    ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
     CloseHandle(file);
-    return bytes;
+    return bytes.substr(0, read);
+}
+
+std::vector<std::wstring> SortedNames(const TempFolder& folder) {
+    std::vector<std::wstring> names = folder.FileNames();
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 host::Results SomeResults() {
     host::Results results;
-    results.run.started = "2026-12-07T11:39:48Z";
-    results.run.scanned = 2;
-    host::PluginRecord record;
-    record.path = "C:\\VST\\\xC3\x89t\xC3\xA9.dll";
-    record.size = 123;
-    record.modified = "2026-12-07T11:39:48.1234567Z";
-    record.status = host::Status::Crashed;
-    record.exitCode = 9;
-    results.plugins.push_back(record);
-    record.path = "C:\\VST\\Other.dll";
-    record.status = host::Status::Ok;
-    record.report.emplace();
-    record.report->id = "45464658";
-    results.plugins.push_back(record);
+    results.run.scanned = 1;
+    results.plugins.emplace_back();
+    results.plugins[0].path = "C:\\VST\\\xC3\x89t\xC3\xA9.dll";
+    results.plugins[0].status = host::Status::Crashed;
+    results.plugins[0].exitCode = 9;
     return results;
-}
-
-std::string Text(const host::Results& results) {
-    return host::ToJson(results).dump(2, ' ', false, host::Json::error_handler_t::replace);
 }
 
 TEST(ResultsFile, MissingFileGivesEmptyResultsWithoutWarning) {
     TempFolder folder;
     host::Results results = SomeResults();
     std::string warning = "stale", error;
-    EXPECT_TRUE(host::LoadResultsFile(folder.path() + L"\\results.json", &results, &warning, &error));
+    std::wstring path = folder.path() + L"\\results.json";
+    EXPECT_TRUE(host::LoadResultsFile(path, &results, &warning, &error));
     EXPECT_TRUE(results.plugins.empty());
     EXPECT_EQ(warning, "");
-    EXPECT_TRUE(folder.FileNames().empty());
 }
 
 TEST(ResultsFile, UnreadableFilesAreSetAsideWithTheirBytes) {
@@ -75,9 +63,9 @@ TEST(ResultsFile, UnreadableFilesAreSetAsideWithTheirBytes) {
         std::string bytes;
         const char* reason;
     } rows[] = {
-        {"", "empty"},                                                     // an empty file
-        {"{\"format\":1,\"run\":{", "not JSON"},                          // cut off mid-write
-        {R"({"format":2,"run":{},"plugins":[]})", "\"format\" is 2"},      // a later scanner's file
+        {"", "empty"},
+        {"{\"format\":1,\"run\":{", "not JSON"},                      // cut off mid-write
+        {R"({"format":2,"run":{},"plugins":[]})", "\"format\" is 2"},  // a later scanner's file
         {R"({"format":1,"run":{},"plugins":{}})", "\"plugins\" is not an array"},
     };
     for (const Row& row : rows) {
@@ -86,90 +74,74 @@ TEST(ResultsFile, UnreadableFilesAreSetAsideWithTheirBytes) {
         std::wstring path = folder.path() + L"\\results.json";
         WriteBytes(path, row.bytes);
         host::Results results = SomeResults();
-        std::string warning, error;
-        ASSERT_TRUE(host::LoadResultsFile(path, &results, &warning, &error)) << error;
+        std::string warnings[2], error;
+        ASSERT_TRUE(host::LoadResultsFile(path, &results, &warnings[0], &error)) << error;
         EXPECT_TRUE(results.plugins.empty());
-
         std::vector<std::wstring> names = folder.FileNames();
         ASSERT_EQ(names.size(), 1u);
         EXPECT_EQ(names[0].rfind(L"results.json.bad-", 0), 0u);
         EXPECT_EQ(ReadBytes(folder.path() + L"\\" + names[0]), row.bytes);
-        EXPECT_NE(warning.find(host::ToUtf8(names[0])), std::string::npos) << warning;
-        EXPECT_NE(warning.find(row.reason), std::string::npos) << warning;
-    }
-}
+        EXPECT_NE(warnings[0].find(host::ToUtf8(names[0])), std::string::npos) << warnings[0];
+        EXPECT_NE(warnings[0].find(row.reason), std::string::npos) << warnings[0];
 
-TEST(ResultsFile, ASecondBadFileIsSetAsideUnderAnotherName) {
-    TempFolder folder;
-    std::wstring path = folder.path() + L"\\results.json";
-    std::string warnings[2];
-    for (std::string& warning : warnings) {
-        WriteBytes(path, "not JSON");
-        host::Results results;
-        std::string error;
-        ASSERT_TRUE(host::LoadResultsFile(path, &results, &warning, &error)) << error;
+        // Most likely within the same second as the first.
+        WriteBytes(path, row.bytes);
+        ASSERT_TRUE(host::LoadResultsFile(path, &results, &warnings[1], &error)) << error;
+        EXPECT_EQ(folder.FileNames().size(), 2u);
+        EXPECT_NE(warnings[0], warnings[1]);
     }
-    EXPECT_EQ(folder.FileNames().size(), 2u);
-    EXPECT_NE(warnings[0], warnings[1]);
 }
 
 TEST(ResultsFile, SavedResultsLoadBackWholeAndLeaveNoTemporaryFile) {
     TempFolder folder;
     std::wstring path = folder.path() + L"\\results.json";
-    host::Results first = SomeResults();
-    host::Results second = SomeResults();
-    second.plugins[1].name = "Bad \xFF byte";  // invalid UTF-8 must not stop a save
-    std::string error;
-    ASSERT_TRUE(host::SaveResultsFile(path, first, &error)) << error;
-    ASSERT_TRUE(host::SaveResultsFile(path, second, &error)) << error;  // over an existing file
+    host::Results saved = SomeResults();
+    std::string error, warning;
+    ASSERT_TRUE(host::SaveResultsFile(path, saved, &error)) << error;
+    saved.plugins[0].name = "Bad \xFF byte";  // invalid UTF-8 must not stop a save
+    ASSERT_TRUE(host::SaveResultsFile(path, saved, &error)) << error;  // over the first
 
     host::Results loaded;
-    std::string warning;
     ASSERT_TRUE(host::LoadResultsFile(path, &loaded, &warning, &error)) << error;
     EXPECT_EQ(warning, "");
-    second.plugins[1].name = "Bad \xEF\xBF\xBD byte";
-    EXPECT_EQ(Text(loaded), Text(second));
-    EXPECT_EQ(folder.FileNames(), std::vector<std::wstring>{L"results.json"});
+    saved.plugins[0].name = "Bad \xEF\xBF\xBD byte";
+    EXPECT_EQ(host::ToJson(loaded), host::ToJson(saved));
+    EXPECT_EQ(SortedNames(folder), std::vector<std::wstring>{L"results.json"});
 }
 
-TEST(ResultsFile, SavingOverAReadOnlyFileFailsAndKeepsIt) {
+TEST(ResultsFile, AFailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
     TempFolder folder;
     std::wstring path = folder.path() + L"\\results.json";
     WriteBytes(path, "old");
     ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
     std::string error;
     EXPECT_FALSE(host::SaveResultsFile(path, SomeResults(), &error));
-    EXPECT_NE(error.find("results.json"), std::string::npos) << error;
+    EXPECT_NE(error.find("results.json: it is read-only"), std::string::npos) << error;
     EXPECT_EQ(ReadBytes(path), "old");
-    EXPECT_EQ(folder.FileNames(), std::vector<std::wstring>{L"results.json"});
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // A folder in the file's place fails only at the rename, after the
+    // temporary file was written.
+    std::wstring taken = folder.path() + L"\\taken.json";
+    ASSERT_TRUE(CreateDirectoryW(taken.c_str(), nullptr));
+    EXPECT_FALSE(host::SaveResultsFile(taken, SomeResults(), &error));
+    EXPECT_NE(error.find("taken.json"), std::string::npos) << error;
+    EXPECT_EQ(SortedNames(folder), (std::vector<std::wstring>{L"results.json", L"taken.json"}));
+    RemoveDirectoryW(taken.c_str());
 }
 
 TEST(ResultsFile, CheckResultsWritableTellsWhySavingWouldFail) {
     TempFolder folder;
     std::wstring readOnly = folder.path() + L"\\read-only.json";
-    std::wstring writable = folder.path() + L"\\writable.json";
     WriteBytes(readOnly, "old");
-    WriteBytes(writable, "old");
     ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
-    struct Row {
-        std::wstring path;
-        const char* reason;  // null: writable
-    } rows[] = {
-        {folder.path() + L"\\missing\\results.json", "does not exist"},  // no such folder
-        {readOnly, "is read-only"},
-        {writable, nullptr},                                            // an existing file
-        {folder.path() + L"\\new.json", nullptr},                        // a file still to make
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(host::ToUtf8(row.path));
-        std::string error;
-        EXPECT_EQ(host::CheckResultsWritable(row.path, &error), row.reason == nullptr);
-        if (row.reason) {
-            EXPECT_NE(error.find(row.reason), std::string::npos) << error;
-        }
-    }
-    EXPECT_EQ(folder.FileNames().size(), 2u);  // the check leaves nothing behind
+    std::string error;
+    EXPECT_FALSE(host::CheckResultsWritable(folder.path() + L"\\missing\\r.json", &error));
+    EXPECT_NE(error.find("missing of the results does not exist"), std::string::npos) << error;
+    EXPECT_FALSE(host::CheckResultsWritable(readOnly, &error));
+    EXPECT_NE(error.find("read-only.json is read-only"), std::string::npos) << error;
+    EXPECT_TRUE(host::CheckResultsWritable(folder.path() + L"\\new.json", &error)) << error;
+    EXPECT_EQ(SortedNames(folder), std::vector<std::wstring>{L"read-only.json"});  // no probe left
     SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 

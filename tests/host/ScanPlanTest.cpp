@@ -21,18 +21,16 @@ const FILETIME kModified = {2849190023u, 31295039};  // 2026-12-07T11:39:48.1234
 host::FoundPlugin Found(const std::wstring& path) {
     host::FoundPlugin found;
     found.path = path;
-    found.request = path;
     found.size = 100;
     found.modified = kModified;
     return found;
 }
 
-host::PluginRecord Record(const std::string& path, Status status = Status::Ok) {
+host::PluginRecord Record(const std::string& path) {
     host::PluginRecord record;
     record.path = path;
     record.size = 100;
     record.modified = "2026-12-07T11:39:48.1234567Z";
-    record.status = status;
     return record;
 }
 
@@ -49,12 +47,12 @@ TEST(ScanPlan, StepsFollowTheRecordAndTheOptions) {
         {Status::Ok, Same, false, true, PlanStep::FromCache},          // retrying leaves "ok" alone
         {Status::Ok, Same, true, false, PlanStep::Scan},               // rescan takes everything
         {Status::Ok, OtherSize, false, false, PlanStep::Scan},
-        {Status::Ok, OneTickLater, false, false, PlanStep::Scan},      // every digit of the time counts
+        {Status::Ok, OneTickLater, false, false, PlanStep::Scan},      // all seven digits count
         {Status::Failed, Same, false, false, PlanStep::FromCache},     // a failure is an answer
         {Status::Failed, Same, false, true, PlanStep::Scan},
         {Status::Crashed, Same, false, false, PlanStep::Skip},
         {Status::Crashed, Same, false, true, PlanStep::Scan},
-        {Status::Crashed, OtherSize, false, false, PlanStep::Scan},    // a changed file gets a new chance
+        {Status::Crashed, OtherSize, false, false, PlanStep::Scan},    // changed: a new chance
         {Status::TimedOut, Same, false, false, PlanStep::Skip},
         {Status::TimedOut, Same, false, true, PlanStep::Scan},
         {Status::Ended, Same, false, false, PlanStep::Skip},
@@ -64,9 +62,7 @@ TEST(ScanPlan, StepsFollowTheRecordAndTheOptions) {
     cache.plugins.push_back(Record("C:\\Other.dll"));
     cache.plugins.push_back(Record("C:\\VST\\\xC3\x89t\xC3\xA9.dll"));
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(host::StatusName(row.status)) + " change " +
-                     std::to_string(row.change) + " rescan " + std::to_string(row.rescan) +
-                     " retry " + std::to_string(row.retryFailed));
+        SCOPED_TRACE(&row - rows);
         cache.plugins[1].status = row.status;
         host::FoundPlugin found = Found(L"c:\\vst\\\u00e9T\u00c9.DLL");  // same path, other case
         found.size += row.change == OtherSize;
@@ -81,24 +77,6 @@ TEST(ScanPlan, StepsFollowTheRecordAndTheOptions) {
     }
 }
 
-TEST(ScanPlan, FindsEachRecordAmongThousands) {
-    host::Results cache;
-    std::vector<host::FoundPlugin> found;
-    for (int i = 0; i < 5000; i++) {
-        std::string name = "Plugin" + std::to_string(i) + ".dll";
-        cache.plugins.push_back(Record("C:\\VST\\" + name));
-        std::transform(name.begin(), name.end(), name.begin(), ::toupper);
-        found.push_back(Found(L"c:\\vst\\" + host::FromUtf8(name)));
-    }
-    std::reverse(found.begin(), found.end());
-    std::vector<host::PlannedPlugin> plan = host::PlanScan(found, cache, {});
-    ASSERT_EQ(plan.size(), found.size());
-    for (size_t i = 0; i < plan.size(); i++) {
-        ASSERT_EQ(plan[i].cached, &cache.plugins[cache.plugins.size() - 1 - i]) << i;
-        EXPECT_EQ(plan[i].step, PlanStep::FromCache);
-    }
-}
-
 TEST(ScanPlan, SamePathComparesOrdinallyIgnoringCase) {
     struct Row {
         const char* a;
@@ -107,10 +85,8 @@ TEST(ScanPlan, SamePathComparesOrdinallyIgnoringCase) {
     } rows[] = {
         {"C:\\VST\\a.dll", "c:\\vst\\A.DLL", true},
         {"C:\\\xC3\x89t\xC3\xA9.dll", "c:\\\xC3\xA9T\xC3\x89.dll", true},  // case beyond ASCII
-        {"C:\\a.dll", "C:\\a.dl", false},
-        {"C:\\a.dll", "C:/a.dll", false},                 // names, not normalised paths
+        {"C:\\a.dll", "C:/a.dll", false},                         // names, not normalised paths
         {"C:\\stra\xC3\x9F" "e.dll", "C:\\STRASSE.dll", false},  // no linguistic folding
-        {"C:\\A.dll>0000000A", "c:\\a.dll>0000000a", true},
     };
     for (const Row& row : rows)
         EXPECT_EQ(host::SamePath(row.a, row.b), row.same) << row.a << " " << row.b;
@@ -131,14 +107,14 @@ TEST(ScanPlan, KeptRecordsDropOnlyVanishedFilesInsideWalkedFolders) {
 
     host::Results cache;
     for (const std::string& path : {
-             root + "\\Found.dll",              // found again: the run's record replaces it
+             root + "\\Found.dll",                    // found again: the run's record replaces it
              std::string("Q:\\Elsewhere\\Gone.dll"),  // outside the walk: kept
-             root + "\\Gone.dll",               // inside and vanished: dropped
-             root + "\\Kept.dll",               // inside and still there: kept
-             root + "\\Sub\\Gone.dll",          // deeper inside and vanished: dropped
-             root + "-other\\Gone.dll",         // a sibling sharing the name's start: kept
-             root + "\\Shell.dll>00000001",     // a sub-plug-in of a file still there: kept
-             root + "\\GoneShell.dll>00000002",  // a sub-plug-in of a vanished file: dropped
+             root + "\\Gone.dll",                     // inside and vanished: dropped
+             root + "\\Kept.dll",                     // inside and still there: kept
+             root + "\\Sub\\Gone.dll",                // deeper inside and vanished: dropped
+             root + "-other\\Gone.dll",               // a sibling sharing the name's start: kept
+             root + "\\Shell.dll>00000001",           // a sub-plug-in of a file still there: kept
+             root + "\\GoneShell.dll>00000002",       // a sub-plug-in of a vanished file: dropped
          })
         cache.plugins.push_back(Record(path));
 
