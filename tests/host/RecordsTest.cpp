@@ -1,0 +1,171 @@
+#include "host/engine/Records.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using host::Json;
+using host::Status;
+
+// Every field away from its default, so that a field lost on the way back
+// shows. Fields in declaration order.
+host::Results FullResults() {
+    host::Report report = {"45464658", "Shell \xE6\x97\xA5", "Vendor \xC3\xA9", "Suite", "1.2.3.4",
+                           "odd", 2, -1, true, true, "x64", true, 10, true, true,
+                           {{"4A3F2B10", "Sub \xE2\x82\xAC"}, {"00000002", "Second"}}};
+    host::Report subReport = {"4A3F2B10", "Sub", "V", "P", "1", "", 0, 2, false, true, "x64",
+                              false, 1, false, false, {}};
+    host::ShellRecord sub;
+    static_cast<host::ScanResult&>(sub) = {Status::TimedOut, "Sub \xE2\x82\xAC", "Maker", "Suite",
+                                           "timed out", 1u, "C:\\Dumps\\c.mdmp", 30000, subReport};
+    sub.id = "4A3F2B10";
+    host::PluginRecord shell;
+    static_cast<host::ScanResult&>(shell) = {Status::Failed, "Shell \xE6\x97\xA5", "Maker", "Suite",
+                                             "Bad magic", 3221225477u, "C:\\Dumps\\b.mdmp", 1234,
+                                             report};
+    shell.path = "C:\\VST\\Sh\xC3\xA9ll.dll";
+    shell.size = 5000000000ull;
+    shell.modified = "2026-12-07T11:39:48.1234567Z";
+    shell.shells = {sub};
+    host::PluginRecord crashed;
+    crashed.path = "C:\\VST\\Crash.dll>00000001";
+    crashed.modified = "1601-01-01T00:00:00.0000000Z";
+    crashed.status = Status::Crashed;
+
+    host::Results results;
+    results.run = {"2026-12-07T11:39:48Z", 12.75, 3, 1, 1, true, {}};
+    results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"}});
+    results.plugins = {shell, crashed};
+    return results;
+}
+
+std::vector<std::string> KeysOf(const Json& object) {
+    std::vector<std::string> keys;
+    for (const auto& member : object.items())
+        keys.push_back(member.key());
+    return keys;
+}
+
+TEST(Records, ResultsSurviveTheTextFormUnchanged) {
+    host::Results original = FullResults();
+    std::string text = host::ToJson(original).dump(2, ' ', false, Json::error_handler_t::replace);
+    host::Results read;
+    std::string error;
+    ASSERT_TRUE(host::FromJson(Json::parse(text, nullptr, false), &read, &error)) << error;
+    EXPECT_EQ(host::ToJson(read).dump(2), host::ToJson(original).dump(2));
+    // The comparison above goes through ToJson; these do not.
+    ASSERT_EQ(read.plugins.size(), 2u);
+    EXPECT_EQ(read.plugins[0].shells.at(0).status, Status::TimedOut);
+    EXPECT_EQ(read.plugins[0].report->shells.at(1).name, "Second");
+    EXPECT_FALSE(read.plugins[1].exitCode || read.plugins[1].report);
+
+    // The least a record needs; keys a later scanner may add are ignored.
+    Json least = Json::parse(R"({"format":1,"run":{},"later":[1],"plugins":[
+        {"path":"C:\\A.dll","size":1,"modified":"m","status":"ended","later":{}}]})",
+                             nullptr, false);
+    ASSERT_TRUE(host::FromJson(least, &read, &error)) << error;
+    ASSERT_EQ(read.plugins.size(), 1u);
+    EXPECT_EQ(read.plugins[0].status, Status::Ended);
+    EXPECT_FALSE(read.plugins[0].exitCode || read.plugins[0].report);
+}
+
+TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
+    Json json = host::ToJson(FullResults());
+    using Keys = std::vector<std::string>;
+    EXPECT_EQ(KeysOf(json), (Keys{"format", "run", "plugins"}));
+    EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "seconds", "scanned", "fromCache", "skipped",
+                                         "stopped", "incidents"}));
+    EXPECT_EQ(KeysOf(json["run"]["incidents"][0]),
+              (Keys{"exitCode", "dump", "during", "suspects"}));
+    EXPECT_EQ(KeysOf(json["plugins"][0]),
+              (Keys{"path", "size", "modified", "status", "name", "vendor", "product", "error",
+                    "exitCode", "dump", "durationMs", "report", "shells"}));
+    EXPECT_EQ(KeysOf(json["plugins"][0]["shells"][0]),
+              (Keys{"id", "name", "status", "vendor", "product", "error", "exitCode", "dump",
+                    "durationMs", "report"}));
+    EXPECT_EQ(KeysOf(json["plugins"][0]["report"]),
+              (Keys{"id", "name", "vendor", "product", "version", "error", "numInputs",
+                    "numOutputs", "wantsMidi", "sendsMidi", "platform", "audio64", "category",
+                    "synthEdit", "shells"}));
+
+    std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
+    for (const char* fragment : {
+             R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","seconds":12.75,)",
+             R"("stopped":true,"incidents":[{"exitCode":9,"dump":"C:\\D\\a.mdmp",)",
+             R"("size":5000000000,"modified":"2026-12-07T11:39:48.1234567Z","status":"failed",)",
+             R"("report":{"id":"45464658",)",
+             R"("status":"timed out",)",
+             R"("numInputs":2,"numOutputs":-1,"wantsMidi":true,)",
+             R"("shells":{"4A3F2B10":"Sub €","00000002":"Second"}})",
+             R"("status":"crashed","name":"","vendor":"","product":"","error":"",)"
+             R"("exitCode":null,"dump":null,"durationMs":0,"shells":[]})",
+         })
+        EXPECT_NE(text.find(fragment), std::string::npos) << fragment;
+}
+
+// After a valid first record, so that a fault in the second must name its
+// index. A member given again replaces the first, as the parser keeps the
+// last of equal keys.
+std::string Plugin(const std::string& members) {
+    return R"({"format":1,"run":{},"plugins":[)"
+           R"({"path":"C:\\A.dll","size":1,"modified":"m","status":"ok"},{)" +
+           members + "}]}";
+}
+
+std::string PluginB(const std::string& members) {
+    return Plugin(R"("path":"C:\\B.dll","size":1,"modified":"m","status":"ok",)" + members);
+}
+
+TEST(Records, RejectedDocumentsNameTheKey) {
+    struct Row {
+        std::string json;
+        const char* reason;
+    } rows[] = {
+        {R"({"run":{},"plugins":[]})", "\"format\" is missing"},
+        {R"({"format":2,"run":{},"plugins":[]})", "\"format\" is 2, not 1"},  // a later scanner
+        {R"({"format":1,"plugins":[]})", "\"run\" is missing"},
+        {R"({"format":1,"run":{},"plugins":{}})", "\"plugins\" is not an array"},
+        {R"({"format":1,"run":{"incidents":[{"suspects":[3]}]},"plugins":[]})",
+         "run: incidents[0]: suspects[0] is not a string"},
+        {Plugin(R"("size":1,"modified":"m","status":"ok")"), "plugins[1]: \"path\" is missing"},
+        {Plugin(R"("path":"C:\\B.dll","modified":"m","status":"ok")"),
+         "plugins[1]: C:\\B.dll: \"size\" is missing"},
+        {Plugin(R"("path":"C:\\B.dll","size":1,"status":"ok")"), "\"modified\" is missing"},
+        {Plugin(R"("path":"C:\\B.dll","size":1,"modified":"m")"), "\"status\" is missing"},
+        {PluginB(R"("size":-1)"), "\"size\" is not"},                       // sizes are unsigned
+        {PluginB(R"("status":"Ok")"), "\"status\" is not a status name: \"Ok\""},  // names exact
+        {PluginB(R"("name":null)"), "\"name\" is not a string"},  // null only where written
+        {PluginB(R"("exitCode":-1)"), "\"exitCode\" is not"},
+        {PluginB(R"("report":{"id":45464658})"), "C:\\B.dll: report: \"id\" is not a string"},
+        {PluginB(R"("report":{"shells":{"00000001":1}})"), "report: shells: \"00000001\" is not"},
+        {PluginB(R"("shells":{})"), "\"shells\" is not an array"},
+        {PluginB(R"("shells":[{"report":{"audio64":1}}])"), "shells[0]: report: \"audio64\""},
+    };
+    for (const Row& row : rows) {
+        Json json = Json::parse(row.json, nullptr, false);
+        ASSERT_FALSE(json.is_discarded()) << row.json;
+        host::Results read;
+        std::string error;
+        EXPECT_FALSE(host::FromJson(json, &read, &error)) << row.json;
+        EXPECT_NE(error.find(row.reason), std::string::npos) << row.json << "\n" << error;
+    }
+}
+
+TEST(Records, FileTimeTextKeepsEveryTick) {
+    struct Row {
+        FILETIME time;
+        const char* text;
+    } rows[] = {
+        {{0, 0}, "1601-01-01T00:00:00.0000000Z"},                   // the start of file time
+        {{3577643009u, 27111902}, "1970-01-01T00:00:00.0000001Z"},  // one tick past a second
+        {{1733476351u, 31091563}, "2024-02-29T23:59:59.9999999Z"},  // a leap day's last tick
+        {{2849190023u, 31295039}, "2026-12-07T11:39:48.1234567Z"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(host::FileTimeText(row.time), row.text);
+}
+
+}  // namespace
