@@ -111,14 +111,24 @@ void Reaper::Run() {
         DWORD count = 0;
         handles[count++] = wake_;
         uint64_t soonest = 0;
+        bool unwatched = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (quit_ && leaving_.empty())
                 return;
-            for (size_t i = 0; i < leaving_.size() && count < MAXIMUM_WAIT_OBJECTS; i++) {
-                handles[count++] = leaving_[i].server->process().process();
-                if (!soonest || leaving_[i].endBy < soonest)
-                    soonest = leaving_[i].endBy;
+            for (Leaving& leaving : leaving_) {
+                ServerProcess& process = leaving.server->process();
+                process.DiscardOutput();
+                HANDLE watch[] = {process.process(), process.outputEvent(), process.pluginOutputEvent()};
+                if (count + 3 > MAXIMUM_WAIT_OBJECTS) {
+                    unwatched = true;
+                } else {
+                    for (HANDLE handle : watch)
+                        if (handle)
+                            handles[count++] = handle;
+                }
+                if (!soonest || leaving.endBy < soonest)
+                    soonest = leaving.endBy;
             }
         }
         DWORD wait = INFINITE;
@@ -126,6 +136,9 @@ void Reaper::Run() {
             uint64_t now = GetTickCount64();
             wait = soonest > now ? static_cast<DWORD>(soonest - now) : 0;
         }
+        // Servers beyond what one wait can watch are looked at this often.
+        if (unwatched && wait > 100)
+            wait = 100;
         WaitForMultipleObjects(count, handles, FALSE, wait);
 
         // Ends what overstayed, then takes every server that has ended.

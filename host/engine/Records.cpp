@@ -258,7 +258,7 @@ bool FromJson(const Json& json, Incident* incident, std::string* error) {
     const Json* suspects = nullptr;
     if (!in.CodeOrNull("exitCode", &read.exitCode) || !in.TextOrNull("dump", &read.dump) ||
         !in.TextOrNull("during", &read.during) ||
-        !in.Container("suspects", true, false, &suspects)) {
+        !in.Container("suspects", true, false, &suspects) || !in.Text("reason", &read.reason)) {
         *error = in.problem();
         return false;
     }
@@ -378,6 +378,7 @@ Json ToJson(const Incident& incident) {
     out["dump"] = TextOrNull(incident.dump);
     out["during"] = TextOrNull(incident.during);
     out["suspects"] = incident.suspects;
+    out["reason"] = incident.reason;
     return out;
 }
 

@@ -427,6 +427,15 @@ void ServerProcess::CloseInput() {
     CloseIfOpen(&toServer_);
 }
 
+void ServerProcess::DiscardOutput() {
+    std::string dropped;
+    while (Complete(&lines_, &dropped))
+        dropped.clear();
+    pending_.clear();
+    CollectPluginOutput();
+    pluginText_.clear();
+}
+
 bool ServerProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
     if (!process_ || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)
         return false;

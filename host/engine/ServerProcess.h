@@ -94,6 +94,14 @@ public:
     // shut down.
     void CloseInput();
 
+    // Takes whatever the server writes and drops it. The server flushes
+    // every line, and a flush on a pipe waits until the reader has read:
+    // a server on its way out whose lines nobody reads never ends. The
+    // handles to wait on are the ones signalled when there is more to take.
+    void DiscardOutput();
+    HANDLE outputEvent() const { return lines_.pending ? lines_.event : nullptr; }
+    HANDLE pluginOutputEvent() const { return pluginOutput_.pending ? pluginOutput_.event : nullptr; }
+
     // Waits for the server to end; false on time-out.
     bool WaitForExit(DWORD timeoutMs, DWORD* exitCode);
     // True once the process has ended; *exitCode gets its code.

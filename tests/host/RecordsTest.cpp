@@ -37,7 +37,7 @@ host::Results FullResults() {
 
     host::Results results;
     results.run = {"2026-12-07T11:39:48Z", 12.75, 3, 1, 1, true, {}};
-    results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"}});
+    results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"}, "the server crashed"});
     results.plugins = {shell, crashed};
     return results;
 }
@@ -79,7 +79,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
     EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "seconds", "scanned", "fromCache", "skipped",
                                          "stopped", "incidents"}));
     EXPECT_EQ(KeysOf(json["run"]["incidents"][0]),
-              (Keys{"exitCode", "dump", "during", "suspects"}));
+              (Keys{"exitCode", "dump", "during", "suspects", "reason"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]),
               (Keys{"path", "size", "modified", "status", "name", "vendor", "product", "error",
                     "exitCode", "dump", "durationMs", "report", "shells"}));

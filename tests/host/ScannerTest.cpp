@@ -71,7 +71,7 @@ private:
     TempFolder folder_;
 };
 
-struct Run {
+struct ScanRun {
     bool ran = false;
     host::Results results;  // as the results file holds them after the run
     std::vector<std::string> warnings;
@@ -82,9 +82,9 @@ std::string FileName(const std::string& path) {
     return path.substr(path.find_last_of('\\') + 1);
 }
 
-Run ScanWith(const host::ScanOptions& options, std::function<void(host::Scanner&, const host::ScanProgress&)>
+ScanRun ScanWith(const host::ScanOptions& options, std::function<void(host::Scanner&, const host::ScanProgress&)>
                                                    onProgress = nullptr) {
-    Run run;
+    ScanRun run;
     host::Scanner scanner(options);
     scanner.onWarning = [&](const std::string& text) { run.warnings.push_back(text); };
     if (onProgress)
@@ -115,7 +115,7 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     corpus.AddBytes(L"NotADll.dll", "this is not a program");
 
     // 1. The first run scans everything, two servers at once.
-    Run first = ScanWith(corpus.Options(2, 3000));
+    ScanRun first = ScanWith(corpus.Options(2, 3000));
     ASSERT_TRUE(first.ran);
     ASSERT_EQ(first.results.plugins.size(), 9u);
     struct Expected {
@@ -168,7 +168,7 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
 
     // 2. Nothing changed: nothing is scanned; earlier crashes, time-outs and
     // ends are skipped rather than tried again.
-    Run second = ScanWith(corpus.Options());
+    ScanRun second = ScanWith(corpus.Options());
     EXPECT_EQ(second.results.run.scanned, 0);
     EXPECT_EQ(second.results.run.fromCache, 6);
     EXPECT_EQ(second.results.run.skipped, 3);
@@ -176,9 +176,9 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
 
     // 3. An updated file alone is scanned again.
     corpus.Touch(L"Synth.dll");
-    Run third = ScanWith(corpus.Options());
+    ScanRun third = ScanWith(corpus.Options());
     EXPECT_EQ(third.results.run.scanned, 1);
-    EXPECT_EQ(third.byName["Synth.dll"].modified, FileTimeText([&] {
+    EXPECT_EQ(third.byName["Synth.dll"].modified, host::FileTimeText([&] {
                   WIN32_FILE_ATTRIBUTE_DATA data;
                   GetFileAttributesExW(corpus.Path(L"Synth.dll").c_str(), GetFileExInfoStandard, &data);
                   return data.ftLastWriteTime;
@@ -197,7 +197,7 @@ TEST(Scanner, AStoppedScanKeepsWhatItFinishedAndTheNextRunGoesOnFromThere) {
     Corpus corpus;
     for (int i = 0; i < 12; i++)
         corpus.Add(L"effect.dll", L"Effect" + std::to_wstring(i) + L".dll");
-    Run stopped = ScanWith(corpus.Options(1), [](host::Scanner& scanner, const host::ScanProgress& progress) {
+    ScanRun stopped = ScanWith(corpus.Options(1), [](host::Scanner& scanner, const host::ScanProgress& progress) {
         if (progress.done == 3)
             scanner.Stop();
     });
@@ -207,7 +207,7 @@ TEST(Scanner, AStoppedScanKeepsWhatItFinishedAndTheNextRunGoesOnFromThere) {
     EXPECT_LT(done, 12);
     EXPECT_EQ(stopped.results.plugins.size(), static_cast<size_t>(done));
 
-    Run resumed = ScanWith(corpus.Options(1));
+    ScanRun resumed = ScanWith(corpus.Options(1));
     EXPECT_FALSE(resumed.results.run.stopped);
     EXPECT_EQ(resumed.results.run.fromCache, done);
     EXPECT_EQ(resumed.results.run.scanned, 12 - done);
@@ -221,7 +221,7 @@ TEST(Scanner, AThreadThatFaultsAfterItsReportBlamesNoInnocentPlugin) {
     // after its report, finds its server scanning one of them.
     for (int i = 0; i < 6; i++)
         corpus.Add(L"slow_entry_100.dll", L"B-Slow" + std::to_wstring(i) + L".dll");
-    Run run = ScanWith(corpus.Options(1));
+    ScanRun run = ScanWith(corpus.Options(1));
     ASSERT_TRUE(run.ran);
     ASSERT_EQ(run.results.plugins.size(), 7u);
     for (const PluginRecord& record : run.results.plugins)
@@ -260,7 +260,7 @@ TEST(Scanner, WhatCannotWorkIsSaidBeforeAnythingIsLost) {
     // A dump folder that cannot be made: a warning, and the scan goes on.
     host::ScanOptions badDumps = corpus.Options();
     badDumps.dumpFolder = corpus.Path(L"Effect.dll") + L"\\dumps";
-    Run run = ScanWith(badDumps);
+    ScanRun run = ScanWith(badDumps);
     EXPECT_TRUE(run.ran);
     EXPECT_EQ(run.results.run.scanned, 1);
     ASSERT_EQ(run.warnings.size(), 1u);
