@@ -28,6 +28,56 @@ Json CodeOrNull(const std::optional<uint32_t>& code) {
     return code ? Json(*code) : Json(nullptr);
 }
 
+// Codes and addresses as people look them up: "0xC0000005".
+std::string Hex(uint64_t value, int digits) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool FromHex(const std::string& text, uint64_t* value) {
+    if (text.size() < 3 || text.size() > 18 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+        return false;
+    uint64_t n = 0;
+    for (size_t i = 2; i < text.size(); i++) {
+        char c = text[i];
+        int digit = c >= '0' && c <= '9' ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (digit < 0)
+            return false;
+        n = n << 4 | static_cast<uint64_t>(digit);
+    }
+    *value = n;
+    return true;
+}
+
+Json FaultOrNull(const std::optional<Fault>& fault) {
+    if (!fault)
+        return nullptr;
+    Json out = Json::object();
+    out["kind"] = fault->kind;
+    out["code"] = Hex(fault->code, 8);
+    out["name"] = fault->name;
+    out["access"] = fault->access;
+    out["address"] = Hex(fault->address, 16);
+    out["module"] = fault->module;
+    out["offset"] = Hex(fault->offset, 1);
+    out["unloadedModule"] = fault->unloadedModule;
+    out["thread"] = fault->serverThread ? "server" : "other";
+    out["text"] = fault->text;
+    return out;
+}
+
+Json ToJson(const Dialog& dialog) {
+    Json out = Json::object();
+    out["title"] = dialog.title;
+    out["texts"] = dialog.texts;
+    out["answer"] = dialog.answer;
+    return out;
+}
+
 // The members from "vendor" on, which plug-ins and sub-plug-ins write alike.
 void AddScanMembers(const ScanResult& result, Json* json) {
     Json& out = *json;
@@ -37,6 +87,13 @@ void AddScanMembers(const ScanResult& result, Json* json) {
     out["exitCode"] = CodeOrNull(result.exitCode);
     out["dump"] = TextOrNull(result.dump);
     out["durationMs"] = result.durationMs;
+    out["fault"] = FaultOrNull(result.fault);
+    out["afterReport"] = result.afterReport;
+    out["dialogs"] = Json::array();
+    for (const Dialog& dialog : result.dialogs)
+        out["dialogs"].push_back(ToJson(dialog));
+    out["output"] = result.output;
+    out["log"] = result.log;
     if (result.report)
         out["report"] = ToJson(*result.report);
 }
@@ -167,6 +224,37 @@ public:
                Fail(Quoted(key) + " is not a status name: " + Quoted(name));
     }
 
+    bool HexNumber(const char* key, uint64_t* value) {
+        const Json* member = Find(key, false);
+        if (!member)
+            return true;
+        if (!member->is_string() || !FromHex(member->get_ref<const std::string&>(), value))
+            return WrongType(key, "a hexadecimal number such as \"0x1F\"");
+        return true;
+    }
+
+    bool TextList(const char* key, std::vector<std::string>* values) {
+        const Json* member = Find(key, false);
+        if (!member)
+            return true;
+        if (!member->is_array())
+            return WrongType(key, "an array of strings");
+        std::vector<std::string> read;
+        for (const Json& item : *member) {
+            if (!item.is_string())
+                return WrongType(key, "an array of strings");
+            read.push_back(item.get<std::string>());
+        }
+        *values = std::move(read);
+        return true;
+    }
+
+    // *value is the member, whatever it holds, or null when absent.
+    bool Any(const char* key, const Json** value) {
+        *value = Find(key, false);
+        return true;
+    }
+
     // *value is the member as an object or an array, or null when absent.
     bool Container(const char* key, bool array, bool required, const Json** value) {
         *value = Find(key, required);
@@ -206,15 +294,75 @@ std::string Element(const char* key, size_t index) {
     return std::string(key) + "[" + std::to_string(index) + "]";
 }
 
+bool ReadFault(const Json& json, std::optional<Fault>* fault, std::string* error) {
+    if (json.is_null())
+        return true;
+    if (!json.is_object()) {
+        *error = "\"fault\" is not an object or null";
+        return false;
+    }
+    Fault read;
+    MemberReader in(json);
+    uint64_t code = 0;
+    std::string thread;
+    if (!in.Text("kind", &read.kind) || !in.HexNumber("code", &code) || !in.Text("name", &read.name) ||
+        !in.Text("access", &read.access) || !in.HexNumber("address", &read.address) ||
+        !in.Text("module", &read.module) || !in.HexNumber("offset", &read.offset) ||
+        !in.Text("unloadedModule", &read.unloadedModule) || !in.Text("thread", &thread) ||
+        !in.Text("text", &read.text)) {
+        *error = "fault: " + in.problem();
+        return false;
+    }
+    read.code = static_cast<uint32_t>(code);
+    read.serverThread = thread == "server";
+    *fault = std::move(read);
+    return true;
+}
+
+bool ReadDialogs(const Json& json, std::vector<Dialog>* dialogs, std::string* error) {
+    if (!json.is_array()) {
+        *error = "\"dialogs\" is not an array";
+        return false;
+    }
+    std::vector<Dialog> read;
+    for (size_t i = 0; i < json.size(); i++) {
+        Dialog dialog;
+        if (!json[i].is_object()) {
+            *error = "dialogs[" + std::to_string(i) + "] is not an object";
+            return false;
+        }
+        MemberReader in(json[i]);
+        if (!in.Text("title", &dialog.title) || !in.TextList("texts", &dialog.texts) ||
+            !in.Text("answer", &dialog.answer)) {
+            *error = "dialogs[" + std::to_string(i) + "]: " + in.problem();
+            return false;
+        }
+        read.push_back(std::move(dialog));
+    }
+    *dialogs = std::move(read);
+    return true;
+}
+
 // The members of "vendor" on, as AddScanMembers writes them.
 bool ReadScanMembers(MemberReader* in, ScanResult* result, std::string* error) {
     if (!in->Text("vendor", &result->vendor) || !in->Text("product", &result->product) ||
         !in->Text("error", &result->error) || !in->CodeOrNull("exitCode", &result->exitCode) ||
         !in->TextOrNull("dump", &result->dump) ||
-        !in->Integer("durationMs", &result->durationMs, "a 64-bit integer")) {
+        !in->Integer("durationMs", &result->durationMs, "a 64-bit integer") ||
+        !in->Flag("afterReport", &result->afterReport) || !in->Text("output", &result->output) ||
+        !in->TextList("log", &result->log)) {
         *error = in->problem();
         return false;
     }
+    const Json* fault = nullptr;
+    const Json* dialogs = nullptr;
+    if (!in->Any("fault", &fault) || !in->Any("dialogs", &dialogs)) {
+        *error = in->problem();
+        return false;
+    }
+    if ((fault && !ReadFault(*fault, &result->fault, error)) ||
+        (dialogs && !ReadDialogs(*dialogs, &result->dialogs, error)))
+        return false;
     const Json* report = nullptr;
     if (!in->Container("report", false, false, &report)) {
         *error = in->problem();
@@ -258,7 +406,8 @@ bool FromJson(const Json& json, Incident* incident, std::string* error) {
     const Json* suspects = nullptr;
     if (!in.CodeOrNull("exitCode", &read.exitCode) || !in.TextOrNull("dump", &read.dump) ||
         !in.TextOrNull("during", &read.during) ||
-        !in.Container("suspects", true, false, &suspects) || !in.Text("reason", &read.reason)) {
+        !in.Container("suspects", true, false, &suspects) || !in.Text("reason", &read.reason) ||
+        !in.Text("culprit", &read.culprit) || !in.TextList("tried", &read.tried)) {
         *error = in.problem();
         return false;
     }
@@ -272,6 +421,9 @@ bool FromJson(const Json& json, Incident* incident, std::string* error) {
             read.suspects.push_back(suspect.get<std::string>());
         }
     }
+    auto fault = json.find("fault");
+    if (fault != json.end() && !ReadFault(*fault, &read.fault, error))
+        return false;
     *incident = std::move(read);
     return true;
 }
@@ -379,6 +531,9 @@ Json ToJson(const Incident& incident) {
     out["during"] = TextOrNull(incident.during);
     out["suspects"] = incident.suspects;
     out["reason"] = incident.reason;
+    out["fault"] = FaultOrNull(incident.fault);
+    out["culprit"] = incident.culprit;
+    out["tried"] = incident.tried;
     return out;
 }
 

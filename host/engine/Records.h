@@ -28,6 +28,27 @@ enum class Status {
 const char* StatusName(Status status);
 bool StatusFromName(const std::string& name, Status* status);
 
+// Where a crash or a hang happened, as the server's dump tells it.
+struct Fault {
+    std::string kind;            // "crash" or "hang"
+    uint32_t code = 0;           // the exception code; 0 for a hang
+    std::string name;            // its usual name: "access violation", "stack overflow", ...
+    std::string access;          // an access violation's "reading", "writing" or "executing" and its address
+    uint64_t address = 0;        // the faulting instruction, or where the hung thread was
+    std::string module;          // the file name of the module holding address; empty when none does
+    uint64_t offset = 0;         // address's offset inside that module
+    std::string unloadedModule;  // when no loaded module holds address: an unloaded one that did
+    bool serverThread = false;   // on the server's own thread rather than one a plug-in started
+    std::string text;            // all of it in one line, as people read it
+};
+
+// A window a plug-in opened while it was being scanned.
+struct Dialog {
+    std::string title;
+    std::vector<std::string> texts;  // the texts inside it, top to bottom
+    std::string answer;              // what the scanner did about it
+};
+
 // What the scan of one plug-in, or of one of a shell's sub-plug-ins, found.
 struct ScanResult {
     Status status = Status::Ok;
@@ -40,6 +61,11 @@ struct ScanResult {
     std::optional<uint32_t> exitCode;   // the server's exit code when it ended during the request
     std::string dump;                   // the crash dump the server left, if any
     int64_t durationMs = 0;
+    std::optional<Fault> fault;         // what the dump of a crash or a hang says
+    bool afterReport = false;           // it crashed its server after its report went out
+    std::vector<Dialog> dialogs;        // windows it opened
+    std::string output;                 // what it printed (the last 4 KiB)
+    std::vector<std::string> log;       // the server's last log lines, when the scan failed
     std::optional<Report> report;       // the report as the server sent it
 };
 
@@ -65,6 +91,9 @@ struct Incident {
     std::string during;                 // the request in flight, empty between requests
     std::vector<std::string> suspects;  // what that server had scanned before
     std::string reason;                 // what was seen, as people read it
+    std::optional<Fault> fault;         // what its dump says
+    std::string culprit;                // the plug-in found to have caused it, if one was
+    std::vector<std::string> tried;     // how the culprit was looked for, step by step
 };
 
 // What one run did.
