@@ -15,6 +15,28 @@ std::string ExitCodeText(uint32_t code) {
     return text;
 }
 
+constexpr size_t kOutputKept = 4096;
+
+// What a request leaves in its record besides the report: what plug-ins
+// printed meanwhile, and for a failure the server's last log lines, which
+// show the step at which it stopped.
+void KeepEvidence(const Exchange& exchange, ScanResult* result) {
+    const std::string& output = exchange.pluginOutput;
+    if (output.size() > kOutputKept || exchange.outputDropped) {
+        size_t from = output.size() > kOutputKept ? output.size() - kOutputKept : 0;
+        // Never from the middle of a UTF-8 sequence.
+        while (from < output.size() && (static_cast<unsigned char>(output[from]) & 0xC0) == 0x80)
+            from++;
+        result->output = "[...]" + output.substr(from);
+    } else {
+        result->output = output;
+    }
+    if (result->status != Status::Ok)
+        result->log.assign(exchange.answer.logTail.begin(), exchange.answer.logTail.end());
+    else
+        result->log.clear();
+}
+
 void FillFromAnswer(const Exchange& exchange, ScanResult* result) {
     const Report& report = exchange.answer.report;
     result->report = report;
@@ -24,6 +46,7 @@ void FillFromAnswer(const Exchange& exchange, ScanResult* result) {
     result->vendor = DecodePluginText(report.vendor);
     result->product = DecodePluginText(report.product);
     result->durationMs = exchange.durationMs;
+    KeepEvidence(exchange, result);
 }
 
 // What a request that killed two servers in a row comes to, once the
@@ -204,6 +227,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
             result->status = Status::TimedOut;
             result->error = "no answer within " + std::to_string(options.timeoutMs / 1000) + " s";
             result->durationMs = exchange.durationMs;
+            KeepEvidence(exchange, result);
             RetireServer(Reaper::Leave::End);
             ReportIncident(firstFate, request, firstSuspects, firstReason);
             return Outcome::TimedOut;
@@ -227,6 +251,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
         }
         result->status = dumpSeen ? Status::Crashed : Status::Ended;
         result->durationMs = exchange.durationMs;
+        KeepEvidence(exchange, result);
         pending->WhenEnded(fate, result, dumpSeen, outOfStep ? exchange.answer.outOfStep : "");
         return Outcome::Died;
     }

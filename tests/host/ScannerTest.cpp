@@ -144,7 +144,17 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     EXPECT_EQ(effect.report->id, "45464658");
     EXPECT_EQ(effect.name, "Test Effect");
     EXPECT_EQ(effect.report->version, "1.2.3.4");
-    EXPECT_EQ(first.byName["Prints.dll"].name, "Printing Plugin");
+    // What plug-ins print is theirs, kept apart from the wire; a failure
+    // keeps the server's last log lines, which show where it stopped.
+    const PluginRecord& prints = first.byName["Prints.dll"];
+    EXPECT_EQ(prints.name, "Printing Plugin");
+    // Through msvcrt in text mode, so with its carriage returns.
+    EXPECT_NE(prints.output.find("prints.dll on stdout\r\nready:\r\n"), std::string::npos) << prints.output;
+    EXPECT_NE(prints.output.find("prints.dll straight to the error handle\n"), std::string::npos);
+    EXPECT_TRUE(prints.log.empty());
+    const PluginRecord& hang = first.byName["Hang.dll"];
+    ASSERT_FALSE(hang.log.empty());
+    EXPECT_EQ(hang.log.back(), "info:Calling entry point...");
     EXPECT_EQ(first.byName["NoEntry.dll"].error, "Entry point not found, not a VST plugin");
     EXPECT_EQ(first.byName["NotADll.dll"].error, "Failed to load library, err=193");
 
