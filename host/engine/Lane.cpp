@@ -154,6 +154,15 @@ bool Lane::EnsureServer() {
     return false;
 }
 
+void Lane::RememberAnswered(const std::string& request) {
+    // Suspects are plug-in files: a shell's sub-plug-ins are the shell's
+    // own code. No path holds '>', which Windows forbids in names.
+    std::string file = request.substr(0, request.find('>'));
+    std::vector<std::string>& answered = server_->answered();
+    if (answered.empty() || answered.back() != file)
+        answered.push_back(file);
+}
+
 std::shared_ptr<ServerFate> Lane::RetireServer(Reaper::Leave leave) {
     if (!server_)
         return nullptr;
@@ -217,7 +226,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
         switch (exchange.end) {
         case Exchange::End::Answered:
             FillFromAnswer(exchange, result);
-            server_->answered().push_back(request);
+            RememberAnswered(request);
             ReportIncident(firstFate, request, firstSuspects, firstReason);
             return Outcome::Answered;
         case Exchange::End::Stopped:

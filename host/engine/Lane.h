@@ -23,6 +23,7 @@ private:
 
     bool EnsureServer();
     std::shared_ptr<ServerFate> RetireServer(Reaper::Leave leave);
+    void RememberAnswered(const std::string& request);
     void RetireIfWorn();
     Outcome Scan(const std::string& request, ScanResult* result,
                  const std::shared_ptr<PendingRecord>& pending);

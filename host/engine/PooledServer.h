@@ -65,7 +65,8 @@ public:
     uint64_t PrivateBytes() const;
 
     ServerProcess& process() { return process_; }
-    // What this server has answered, in order: the suspects when it dies.
+    // The plug-in files this server has scanned, in order: the suspects
+    // when it dies.
     std::vector<std::string>& answered() { return answered_; }
     int requests = 0;  // plug-ins (not sub-plug-ins) it has been sent
 
