@@ -201,6 +201,7 @@ bool ServerProcess::Start(const LaunchOptions& options) {
         if (ok) {
             process_ = info.hProcess;
             processId_ = info.dwProcessId;
+            mainThreadId_ = info.dwThreadId;
             CloseHandle(info.hThread);
         }
     }

@@ -114,6 +114,8 @@ public:
 
     HANDLE process() const { return process_; }
     DWORD processId() const { return processId_; }
+    // The server's own thread, the one that runs its requests.
+    DWORD mainThreadId() const { return mainThreadId_; }
     DWORD LastError() const { return lastError_; }
     // The handle values the server was given, as seen in its own process.
     uint64_t serverInputHandle() const { return serverInputValue_; }
@@ -138,6 +140,7 @@ private:
 
     HANDLE process_ = nullptr;
     DWORD processId_ = 0;
+    DWORD mainThreadId_ = 0;
     HANDLE toServer_ = nullptr;  // host writes requests here
     HANDLE writeEvent_ = nullptr;
     PipeReader lines_;         // the server's output pipe

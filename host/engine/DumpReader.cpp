@@ -1,0 +1,319 @@
+#include "host/engine/DumpReader.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/engine/Text.h"
+
+namespace host {
+
+namespace {
+
+// Stream types and record sizes of the minidump format.
+constexpr uint32_t kSignature = 0x504D444D;  // "MDMP"
+constexpr uint32_t kThreadListStream = 3;
+constexpr uint32_t kModuleListStream = 4;
+constexpr uint32_t kExceptionStream = 6;
+constexpr uint32_t kUnloadedModuleListStream = 14;
+constexpr size_t kThreadSize = 48;
+constexpr size_t kModuleSize = 108;
+// In the x64 CONTEXT record.
+constexpr size_t kContextRsp = 0x98;
+constexpr size_t kContextRip = 0xF8;
+// A stack kept from a dump is at most this long: the caller is near the top.
+constexpr size_t kStackKept = 256 * 1024;
+
+// Reads little-endian values at offsets checked against the file's size.
+class Bytes {
+public:
+    explicit Bytes(const std::string& bytes) : bytes_(bytes) {}
+
+    bool Has(uint64_t offset, uint64_t size) const {
+        return offset <= bytes_.size() && size <= bytes_.size() - offset;
+    }
+    uint32_t U32(uint64_t offset) const {
+        uint32_t value = 0;
+        if (Has(offset, 4))
+            memcpy(&value, bytes_.data() + offset, 4);
+        return value;
+    }
+    uint64_t U64(uint64_t offset) const {
+        uint64_t value = 0;
+        if (Has(offset, 8))
+            memcpy(&value, bytes_.data() + offset, 8);
+        return value;
+    }
+    // A MINIDUMP_STRING: a byte length, then UTF-16 text.
+    std::string Text(uint64_t offset) const {
+        uint32_t length = U32(offset);
+        if (!Has(offset + 4, length))
+            return std::string();
+        std::wstring wide(length / 2, L'\0');
+        memcpy(&wide[0], bytes_.data() + offset + 4, wide.size() * 2);
+        return ToUtf8(wide);
+    }
+    std::string Slice(uint64_t offset, uint64_t size) const {
+        return Has(offset, size) ? bytes_.substr(offset, size) : std::string();
+    }
+
+private:
+    const std::string& bytes_;
+};
+
+std::string FileName(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+const DumpModule* ModuleAt(const std::vector<DumpModule>& modules, uint64_t address) {
+    for (const DumpModule& module : modules)
+        if (address >= module.base && address - module.base < module.size)
+            return &module;
+    return nullptr;
+}
+
+// Modules of the system itself, where a thread that waits or was given a
+// bad pointer by a plug-in ends up.
+bool IsSystemModule(const std::string& path) {
+    std::string lower;
+    for (char c : path)
+        lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return lower.find("\\windows\\system32\\") != std::string::npos ||
+           lower.find("\\windows\\syswow64\\") != std::string::npos ||
+           lower.find("\\windows\\winsxs\\") != std::string::npos;
+}
+
+bool IsServerModule(const DumpContents& dump, const DumpModule& module) {
+    // The executable is the first module a dump lists.
+    return !dump.modules.empty() && &module == &dump.modules.front();
+}
+
+std::string Where(const DumpModule& module, uint64_t address) {
+    return FileName(module.path) + "+" + Hex(address - module.base);
+}
+
+uint32_t ServerThreadOf(const DumpContents& dump, uint32_t serverThread) {
+    if (serverThread)
+        return serverThread;
+    return dump.threads.empty() ? 0 : dump.threads.front().id;
+}
+
+void PlaceAddress(const DumpContents& dump, uint64_t address, Fault* fault) {
+    fault->address = address;
+    if (const DumpModule* module = ModuleAt(dump.modules, address)) {
+        fault->module = FileName(module->path);
+        fault->offset = address - module->base;
+    } else if (const DumpModule* gone = ModuleAt(dump.unloadedModules, address)) {
+        fault->unloadedModule = FileName(gone->path);
+    }
+}
+
+}  // namespace
+
+std::string ExceptionName(uint32_t code) {
+    switch (code) {
+    case 0xC0000005: return "access violation";
+    case 0xC00000FD: return "stack overflow";
+    case 0xC000001D: return "illegal instruction";
+    case 0xC0000096: return "privileged instruction";
+    case 0xC0000094: return "integer divide by zero";
+    case 0xC0000095: return "integer overflow";
+    case 0xC000008E: return "floating-point divide by zero";
+    case 0xC0000090: return "floating-point invalid operation";
+    case 0xC0000091: return "floating-point overflow";
+    case 0xC0000093: return "floating-point underflow";
+    case 0xC000008C: return "array bounds exceeded";
+    case 0x80000002: return "misaligned data";
+    case 0x80000003: return "breakpoint";
+    case 0x80000004: return "single step";
+    case 0xC0000006: return "in-page error";
+    case 0xC0000008: return "invalid handle";
+    case 0xC0000025: return "continued a noncontinuable exception";
+    case 0xC0000026: return "invalid exception disposition";
+    case 0xC0000374: return "heap corruption";
+    case 0xC0000409: return "stack buffer overrun (fast fail)";
+    case 0xC0000420: return "assertion failure";
+    case 0xE06D7363: return "C++ exception (Microsoft runtime)";
+    case 0x20474343: return "C++ exception (GCC runtime)";
+    default: return std::string();
+    }
+}
+
+bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error) {
+    Bytes in(bytes);
+    if (!in.Has(0, 32) || in.U32(0) != kSignature) {
+        *error = "not a minidump";
+        return false;
+    }
+    uint32_t streams = in.U32(8);
+    uint64_t directory = in.U32(12);
+    if (!in.Has(directory, static_cast<uint64_t>(streams) * 12)) {
+        *error = "the minidump is cut short";
+        return false;
+    }
+    DumpContents read;
+    for (uint32_t i = 0; i < streams; i++) {
+        uint64_t entry = directory + i * 12ull;
+        uint32_t type = in.U32(entry);
+        uint64_t size = in.U32(entry + 4);
+        uint64_t at = in.U32(entry + 8);
+        if (!in.Has(at, size))
+            continue;
+        if (type == kModuleListStream || type == kUnloadedModuleListStream) {
+            bool unloaded = type == kUnloadedModuleListStream;
+            uint64_t count = unloaded ? in.U32(at + 8) : in.U32(at);
+            uint64_t first = unloaded ? at + in.U32(at) : at + 4;
+            uint64_t stride = unloaded ? in.U32(at + 4) : kModuleSize;
+            if (stride < 24 || !in.Has(first, count * stride))
+                continue;
+            for (uint64_t m = 0; m < count; m++) {
+                uint64_t record = first + m * stride;
+                DumpModule module;
+                module.base = in.U64(record);
+                module.size = in.U32(record + 8);
+                module.path = in.Text(in.U32(record + 20));
+                (unloaded ? read.unloadedModules : read.modules).push_back(module);
+            }
+        } else if (type == kThreadListStream) {
+            uint64_t count = in.U32(at);
+            if (!in.Has(at + 4, count * kThreadSize))
+                continue;
+            for (uint64_t t = 0; t < count; t++) {
+                uint64_t record = at + 4 + t * kThreadSize;
+                DumpThread thread;
+                thread.id = in.U32(record);
+                thread.stackStart = in.U64(record + 24);
+                uint64_t stackSize = in.U32(record + 32);
+                uint64_t stackAt = in.U32(record + 36);
+                uint64_t contextSize = in.U32(record + 40);
+                uint64_t contextAt = in.U32(record + 44);
+                if (contextSize >= kContextRip + 8 && in.Has(contextAt, contextSize)) {
+                    thread.instruction = in.U64(contextAt + kContextRip);
+                    thread.stackPointer = in.U64(contextAt + kContextRsp);
+                }
+                thread.stack = in.Slice(stackAt, stackSize < kStackKept ? stackSize : kStackKept);
+                read.threads.push_back(thread);
+            }
+        } else if (type == kExceptionStream && size >= 168) {
+            read.hasException = true;
+            read.exceptionThread = in.U32(at);
+            read.exceptionCode = in.U32(at + 8);
+            read.exceptionAddress = in.U64(at + 24);
+            uint32_t parameters = in.U32(at + 32);
+            for (uint32_t p = 0; p < parameters && p < 15; p++)
+                read.exceptionInformation.push_back(in.U64(at + 40 + p * 8ull));
+        }
+    }
+    *dump = std::move(read);
+    return true;
+}
+
+bool ReadDump(const std::wstring& path, DumpContents* dump, std::string* error) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = "cannot open the dump (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file, &size);
+    // Minidumps without full memory are small; a huge file is not one of ours.
+    if (size.QuadPart > 512ll * 1024 * 1024) {
+        CloseHandle(file);
+        *error = "the dump is too large to read";
+        return false;
+    }
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    bool read = bytes.empty() ||
+                (ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) &&
+                 got == bytes.size());
+    CloseHandle(file);
+    if (!read) {
+        *error = "cannot read the dump";
+        return false;
+    }
+    return ParseDump(bytes, dump, error);
+}
+
+bool DescribeCrash(const DumpContents& dump, uint32_t serverThread, Fault* fault) {
+    if (!dump.hasException)
+        return false;
+    Fault out;
+    out.kind = "crash";
+    out.code = dump.exceptionCode;
+    out.name = ExceptionName(dump.exceptionCode);
+    if (out.name.empty())
+        out.name = "exception " + Hex(dump.exceptionCode);
+    if (dump.exceptionCode == 0xC0000005 && dump.exceptionInformation.size() >= 2) {
+        uint64_t kind = dump.exceptionInformation[0];
+        const char* verb = kind == 0 ? "reading" : kind == 1 ? "writing" : kind == 8 ? "executing" : "at";
+        out.access = std::string(verb) + " " + Hex(dump.exceptionInformation[1]);
+    }
+    PlaceAddress(dump, dump.exceptionAddress, &out);
+    out.serverThread = dump.exceptionThread == ServerThreadOf(dump, serverThread);
+
+    std::string text = out.name;
+    if (!out.access.empty())
+        text += " " + out.access;
+    if (!out.module.empty())
+        text += " in " + out.module + "+" + Hex(out.offset);
+    else if (!out.unloadedModule.empty())
+        text += " at " + Hex(out.address) + ", in no loaded module: " + out.unloadedModule +
+                " was there before it was unloaded";
+    else
+        text += " at " + Hex(out.address) + ", in no module";
+    text += out.serverThread ? ", on the server's own thread" : ", on another thread";
+    out.text = text;
+    *fault = std::move(out);
+    return true;
+}
+
+bool DescribeHang(const DumpContents& dump, uint32_t serverThread, Fault* fault) {
+    uint32_t wanted = ServerThreadOf(dump, serverThread);
+    const DumpThread* thread = nullptr;
+    for (const DumpThread& candidate : dump.threads)
+        if (candidate.id == wanted)
+            thread = &candidate;
+    if (!thread || !thread->instruction)
+        return false;
+    Fault out;
+    out.kind = "hang";
+    out.serverThread = true;
+    PlaceAddress(dump, thread->instruction, &out);
+    const DumpModule* module = ModuleAt(dump.modules, thread->instruction);
+    if (module && !IsSystemModule(module->path)) {
+        out.text = IsServerModule(dump, *module) ? "hung in the scan server itself (" +
+                                                       Where(*module, thread->instruction) + ")"
+                                                 : "hung in " + Where(*module, thread->instruction);
+        *fault = std::move(out);
+        return true;
+    }
+    out.text = module ? "waiting in the system (" + Where(*module, thread->instruction) + ")"
+                      : "hung at " + Hex(thread->instruction) + ", in no module";
+    // The nearest return address on the stack into a plug-in names whose
+    // call the thread waits in. A guess from the stack's contents, but one
+    // that a value pointing into a module's code rarely misleads.
+    uint64_t from = thread->stackPointer > thread->stackStart ? thread->stackPointer - thread->stackStart : 0;
+    for (uint64_t at = from & ~7ull; at + 8 <= thread->stack.size(); at += 8) {
+        uint64_t value = 0;
+        memcpy(&value, thread->stack.data() + at, 8);
+        const DumpModule* caller = ModuleAt(dump.modules, value);
+        if (caller && !IsSystemModule(caller->path) && !IsServerModule(dump, *caller)) {
+            out.text += ", called from " + Where(*caller, value);
+            break;
+        }
+    }
+    *fault = std::move(out);
+    return true;
+}
+
+}  // namespace host

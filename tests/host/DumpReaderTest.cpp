@@ -1,0 +1,183 @@
+// Dumps of real faults and hangs, written by the real server (or of it),
+// read back for where they happened.
+#include "host/engine/DumpReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/engine/HangDump.h"
+#include "host/engine/Text.h"
+#include "tests/support/ScanSession.h"
+
+namespace {
+
+using testing_support::PluginRequest;
+using testing_support::ScanSession;
+using testing_support::TempFolder;
+
+// Scans the plug-in in a fresh server that crashes on it, and reads the
+// dump it leaves.
+void CrashAndRead(const wchar_t* plugin, host::DumpContents* dump, uint32_t* mainThread) {
+    TempFolder folder;
+    ScanSession session(folder.path());
+    ASSERT_TRUE(session.started());
+    *mainThread = session.process().mainThreadId();
+    session.Scan(PluginRequest(plugin));
+    ASSERT_EQ(session.WaitForExitCode(), 9u);
+    std::vector<std::wstring> files = folder.FileNames();
+    ASSERT_EQ(files.size(), 1u);
+    std::string error;
+    ASSERT_TRUE(host::ReadDump(folder.path() + L"\\" + files[0], dump, &error)) << error;
+}
+
+struct CrashCase {
+    const wchar_t* plugin;
+    const char* name;
+    const char* access;  // the start of it: the address read or written varies
+    const char* module;
+    bool serverThread;
+};
+
+TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
+    const CrashCase cases[] = {
+        {L"crash_entry.dll", "access violation", "writing 0x0", "crash_entry.dll", true},
+        {L"crash_dispatch.dll", "access violation", "writing 0x0", "crash_dispatch.dll", true},
+        {L"crash_thread.dll", "access violation", "writing 0x0", "crash_thread.dll", false},  // the plug-in's own thread
+        {L"late_fault_unpinned.dll", "access violation", "executing 0x", "", false},  // woke in unloaded code
+    };
+    for (const CrashCase& c : cases) {
+        SCOPED_TRACE(host::ToUtf8(c.plugin));
+        host::DumpContents dump;
+        uint32_t mainThread = 0;
+        if (std::wstring(c.plugin) == L"late_fault_unpinned.dll") {
+            // Its thread faults 250 ms after its report: the server must
+            // still be alive then, serving the next request.
+            TempFolder folder;
+            ScanSession session(folder.path());
+            ASSERT_TRUE(session.started());
+            mainThread = session.process().mainThreadId();
+            session.Scan(PluginRequest(c.plugin));
+            for (int i = 0; i < 20 && session.process().process(); i++)
+                session.Scan(PluginRequest(L"slow_entry_100.dll"));
+            ASSERT_EQ(session.WaitForExitCode(), 9u);
+            std::vector<std::wstring> files = folder.FileNames();
+            ASSERT_EQ(files.size(), 1u);
+            std::string error;
+            ASSERT_TRUE(host::ReadDump(folder.path() + L"\\" + files[0], &dump, &error)) << error;
+        } else {
+            CrashAndRead(c.plugin, &dump, &mainThread);
+        }
+        host::Fault fault;
+        ASSERT_TRUE(host::DescribeCrash(dump, mainThread, &fault));
+        EXPECT_EQ(fault.kind, "crash");
+        EXPECT_EQ(fault.code, 0xC0000005u);
+        EXPECT_EQ(fault.name, c.name);
+        EXPECT_EQ(fault.access.rfind(c.access, 0), 0u) << fault.access;
+        EXPECT_EQ(fault.module, c.module) << fault.text;
+        EXPECT_EQ(fault.serverThread, c.serverThread) << fault.text;
+        if (*c.module)
+            EXPECT_GT(fault.offset, 0u);
+        else
+            EXPECT_NE(fault.text.find("in no module"), std::string::npos) << fault.text;
+    }
+}
+
+TEST(DumpReader, AHangDumpNamesTheCallTheServerWaitsIn) {
+    TempFolder folder;
+    ScanSession session(folder.path());
+    ASSERT_TRUE(session.started());
+    ASSERT_TRUE(session.process().WriteLine(PluginRequest(L"hang_entry.dll")));
+    // Until the plug-in sleeps in its entry point.
+    std::string line;
+    while (session.process().ReadLine(&line) && line != "info:Calling entry point...\n") {
+    }
+    Sleep(200);
+    std::wstring path;
+    std::string error;
+    ULONGLONG started = GetTickCount64();
+    ASSERT_TRUE(host::WriteHangDump(session.process().process(), session.process().processId(),
+                                    folder.path(), &path, &error))
+        << error;
+    // Quick enough to take at every time-out: seconds before the server was
+    // known to DbgHelp without its symbols.
+    EXPECT_LT(GetTickCount64() - started, 2000u);
+    EXPECT_NE(path.find(L"-hang.mdmp"), std::wstring::npos);
+    host::DumpContents dump;
+    ASSERT_TRUE(host::ReadDump(path, &dump, &error)) << error;
+    EXPECT_FALSE(dump.hasException);
+    host::Fault fault;
+    ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &fault));
+    EXPECT_EQ(fault.kind, "hang");
+    // Sleep runs in the system; the plug-in called it.
+    EXPECT_EQ(fault.text.rfind("waiting in the system", 0), 0u) << fault.text;
+    EXPECT_NE(fault.text.find("called from hang_entry.dll+0x"), std::string::npos) << fault.text;
+    session.process().Kill();
+}
+
+// A dump built by hand: a module list, an unloaded module list and an
+// exception at the given address, for what real dumps under Wine never
+// hold (Wine writes no unloaded modules).
+std::string HandMadeDump(uint64_t address) {
+    std::string bytes(512, '\0');
+    auto put32 = [&](size_t at, uint32_t value) { memcpy(&bytes[at], &value, 4); };
+    auto put64 = [&](size_t at, uint64_t value) { memcpy(&bytes[at], &value, 8); };
+    auto putName = [&](size_t at, const wchar_t* name) {
+        uint32_t length = static_cast<uint32_t>(wcslen(name) * 2);
+        put32(at, length);
+        memcpy(&bytes[at + 4], name, length);
+    };
+    put32(0, 0x504D444D);  // "MDMP"
+    put32(8, 3);           // streams
+    put32(12, 32);         // directory
+    // Directory: modules at 80, unloaded modules at 200, exception at 240.
+    put32(32, 4), put32(36, 4 + 108), put32(40, 80);
+    put32(44, 14), put32(48, 12 + 24), put32(52, 200);
+    put32(56, 6), put32(60, 168), put32(64, 240);
+    put32(80, 1), put64(84, 0x10000000), put32(92, 0x1000), put32(104, 420);
+    put32(200, 12), put32(204, 24), put32(208, 1);
+    put64(212, 0x20000000), put32(220, 0x2000), put32(232, 460);
+    put32(240, 77), put32(248, 0xC000001D), put64(264, address);
+    putName(420, L"C:\\P\\Here.dll");
+    putName(460, L"C:\\P\\Gone.dll");
+    return bytes;
+}
+
+TEST(DumpReader, AnAddressIsPlacedInALoadedModuleAnUnloadedOneOrNone) {
+    struct Row {
+        uint64_t address;
+        const char* module;
+        const char* unloaded;
+        const char* text;
+    };
+    const Row rows[] = {
+        {0x10000123, "Here.dll", "", "illegal instruction in Here.dll+0x123, on another thread"},
+        {0x20000010, "", "Gone.dll",
+         "illegal instruction at 0x20000010, in no loaded module: Gone.dll was there before it was unloaded, "
+         "on another thread"},
+        {0x30000000, "", "", "illegal instruction at 0x30000000, in no module, on another thread"},
+        {0x10001000, "", "", "illegal instruction at 0x10001000, in no module, on another thread"},  // one past the end
+    };
+    for (const Row& row : rows) {
+        host::DumpContents dump;
+        std::string error;
+        ASSERT_TRUE(host::ParseDump(HandMadeDump(row.address), &dump, &error)) << error;
+        host::Fault fault;
+        ASSERT_TRUE(host::DescribeCrash(dump, 1, &fault));
+        EXPECT_EQ(fault.module, row.module);
+        EXPECT_EQ(fault.unloadedModule, row.unloaded);
+        EXPECT_EQ(fault.text, row.text);
+    }
+    // Cut short or not a dump at all: refused, never read past the end.
+    std::string bytes = HandMadeDump(0);
+    host::DumpContents dump;
+    std::string error;
+    EXPECT_FALSE(host::ParseDump(bytes.substr(0, 40), &dump, &error));
+    EXPECT_FALSE(host::ParseDump("MDMX" + bytes.substr(4), &dump, &error));
+    EXPECT_TRUE(host::ParseDump(bytes.substr(0, 300), &dump, &error));  // streams past the end are left out
+    EXPECT_FALSE(dump.hasException);
+}
+
+}  // namespace
