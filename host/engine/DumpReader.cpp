@@ -118,6 +118,10 @@ void PlaceAddress(const DumpContents& dump, uint64_t address, Fault* fault) {
 
 }  // namespace
 
+const DumpModule* LoadedModuleAt(const DumpContents& dump, uint64_t address) {
+    return ModuleAt(dump.modules, address);
+}
+
 std::string ExceptionName(uint32_t code) {
     switch (code) {
     case 0xC0000005: return "access violation";

@@ -53,6 +53,9 @@ bool DescribeCrash(const DumpContents& dump, uint32_t serverThread, Fault* fault
 // is neither the system nor the server. False when the dump lacks the thread.
 bool DescribeHang(const DumpContents& dump, uint32_t serverThread, Fault* fault);
 
+// The loaded module that holds address, or null.
+const DumpModule* LoadedModuleAt(const DumpContents& dump, uint64_t address);
+
 // The usual name of an exception code ("access violation"), or empty.
 std::string ExceptionName(uint32_t code);
 

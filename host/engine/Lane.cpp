@@ -1,5 +1,8 @@
 #include "host/engine/Lane.h"
 
+#include "host/engine/DumpReader.h"
+#include "host/engine/HangDump.h"
+#include "host/engine/ScanPlan.h"
 #include "host/engine/Text.h"
 
 namespace host {
@@ -55,6 +58,7 @@ void ApplyEnd(const ServerEnd& end, bool dumpSeen, bool dumpsEnabled, const std:
               ScanResult* result) {
     result->exitCode = end.exitCode;
     result->dump = end.dump;
+    result->fault = end.fault;
     const char* again = ", and again in a fresh server";
     if (!outOfStep.empty()) {
         result->status = Status::Ended;
@@ -154,6 +158,24 @@ bool Lane::EnsureServer() {
     return false;
 }
 
+void Lane::DumpHang(ScanResult* result) {
+    const std::wstring& folder = pool_->options_.server.dumpFolder;
+    if (folder.empty())
+        return;
+    ServerProcess& process = server_->process();
+    std::wstring path;
+    std::string error;
+    if (!WriteHangDump(process.process(), process.processId(), folder, &path, &error))
+        return;
+    result->dump = ToUtf8(path);
+    DumpContents dump;
+    Fault fault;
+    if (ReadDump(path, &dump, &error) && DescribeHang(dump, process.mainThreadId(), &fault)) {
+        result->fault = fault;
+        result->error += ": " + fault.text;
+    }
+}
+
 void Lane::RememberAnswered(const std::string& request) {
     // Suspects are plug-in files: a shell's sub-plug-ins are the shell's
     // own code. No path holds '>', which Windows forbids in names.
@@ -184,6 +206,16 @@ void Lane::ReportIncident(const std::shared_ptr<ServerFate>& fate, const std::st
         event.incident.dump = end.dump;
         event.incident.during = during;
         event.incident.suspects = suspects;
+        event.incident.fault = end.fault;
+        // A fault in code of one of the suspects' own files names its culprit
+        // outright; anything else must be narrowed down by scanning again.
+        for (const std::string& suspect : suspects) {
+            if (!end.faultModulePath.empty() && SamePath(suspect, end.faultModulePath)) {
+                event.incident.culprit = suspect;
+                event.incident.tried.push_back("the dump places the fault in " + end.fault->module +
+                                               ", the file of one suspect");
+            }
+        }
         if (!reason.empty())
             event.incident.reason = reason;
         else if (!end.dump.empty() || (end.exitCode && *end.exitCode == 9))
@@ -237,6 +269,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
             result->error = "no answer within " + std::to_string(options.timeoutMs / 1000) + " s";
             result->durationMs = exchange.durationMs;
             KeepEvidence(exchange, result);
+            DumpHang(result);
             RetireServer(Reaper::Leave::End);
             ReportIncident(firstFate, request, firstSuspects, firstReason);
             return Outcome::TimedOut;

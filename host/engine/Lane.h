@@ -24,6 +24,8 @@ private:
     bool EnsureServer();
     std::shared_ptr<ServerFate> RetireServer(Reaper::Leave leave);
     void RememberAnswered(const std::string& request);
+    // Dumps the hung server before it is ended, into the record.
+    void DumpHang(ScanResult* result);
     void RetireIfWorn();
     Outcome Scan(const std::string& request, ScanResult* result,
                  const std::shared_ptr<PendingRecord>& pending);

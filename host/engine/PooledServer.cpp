@@ -105,6 +105,28 @@ std::string PooledServer::CollectDumps(const std::wstring& dumpFolder) {
     return first;
 }
 
+bool PooledServer::DiesWithin(DWORD ms, HANDLE stop) {
+    uint64_t deadline = GetTickCount64() + ms;
+    HANDLE wake[2] = {stop, dumpWatch_};
+    DWORD wakeCount = dumpWatch_ != INVALID_HANDLE_VALUE ? 2 : 1;
+    std::string line;
+    for (;;) {
+        DWORD woken = 0;
+        LineWait wait = process_.NextLine(&line, deadline, wake, wakeCount, &woken);
+        if (wait == LineWait::Ended)
+            return true;
+        if (wait == LineWait::TimedOut)
+            return DumpAppeared();
+        if (wait == LineWait::Woken) {
+            if (woken == 0)
+                return false;
+            if (DumpAppeared())
+                return true;
+            FindNextChangeNotification(dumpWatch_);
+        }
+    }
+}
+
 uint64_t PooledServer::PrivateBytes() const {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof(counters);

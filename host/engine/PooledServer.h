@@ -54,6 +54,11 @@ public:
     // GetTickCount64 value) or until stop is signalled.
     Exchange Ask(const std::string& request, uint64_t deadline, HANDLE stop);
 
+    // Waits up to ms for the server to die while it serves no request,
+    // reading whatever its plug-ins' threads make it write meanwhile. True
+    // when it died (or began to write a dump); stop ends the wait early.
+    bool DiesWithin(DWORD ms, HANDLE stop);
+
     // A crash dump has appeared in this server's own dump folder.
     bool DumpAppeared();
     // Moves the dumps this server left into dumpFolder (a number added to a

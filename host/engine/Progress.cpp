@@ -12,6 +12,16 @@ void StatusCounts::Add(Status status) {
     }
 }
 
+void StatusCounts::Remove(Status status) {
+    switch (status) {
+    case Status::Ok: ok--; break;
+    case Status::Failed: failed--; break;
+    case Status::Crashed: crashed--; break;
+    case Status::TimedOut: timedOut--; break;
+    case Status::Ended: ended--; break;
+    }
+}
+
 int StatusCounts::Of(Status status) const {
     switch (status) {
     case Status::Ok: return ok;

@@ -17,6 +17,7 @@ struct StatusCounts {
     int ended = 0;
 
     void Add(Status status);
+    void Remove(Status status);
     int Of(Status status) const;
     int Total() const { return ok + failed + crashed + timedOut + ended; }
 };

@@ -1,5 +1,8 @@
 #include "host/engine/Reaper.h"
 
+#include "host/engine/DumpReader.h"
+#include "host/engine/Text.h"
+
 namespace host {
 
 namespace {
@@ -101,6 +104,16 @@ void Reaper::Finish(Leaving* leaving) {
         end.exitCode = code;
     if (!dumpFolder_.empty())
         end.dump = leaving->server->CollectDumps(dumpFolder_);
+    DumpContents dump;
+    std::string error;
+    if (!end.dump.empty() && ReadDump(FromUtf8(end.dump), &dump, &error)) {
+        Fault fault;
+        if (DescribeCrash(dump, leaving->server->process().mainThreadId(), &fault)) {
+            end.fault = fault;
+            if (const DumpModule* module = LoadedModuleAt(dump, fault.address))
+                end.faultModulePath = module->path;
+        }
+    }
     leaving->server.reset();
     leaving->fate->Resolve(end);
 }

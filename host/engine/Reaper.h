@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/engine/PooledServer.h"
+#include "host/engine/Records.h"
 
 namespace host {
 
@@ -19,6 +20,8 @@ namespace host {
 struct ServerEnd {
     std::optional<uint32_t> exitCode;  // none when the pool ended it itself
     std::string dump;                  // the crash dump it left, in the dump folder
+    std::optional<Fault> fault;        // what that dump says
+    std::string faultModulePath;       // the full path of the module the fault lies in
 };
 
 // What will be known of a retired server once it has ended. Continuations

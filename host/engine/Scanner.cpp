@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "host/engine/Culprit.h"
 #include "host/engine/Discovery.h"
 #include "host/engine/Pool.h"
 #include "host/engine/ResultsFile.h"
@@ -51,6 +52,15 @@ std::wstring FullPath(const std::wstring& path) {
     return full;
 }
 
+void Convict(PluginRecord* record, const Conviction& conviction) {
+    record->status = Status::Crashed;
+    record->afterReport = true;
+    record->error = "a thread of it crashed the server after its report went out";
+    record->exitCode = conviction.exitCode;
+    record->dump = conviction.dump;
+    record->fault = conviction.fault;
+}
+
 bool PathLess(const PluginRecord& a, const PluginRecord& b) {
     std::wstring wa = FromUtf8(a.path), wb = FromUtf8(b.path);
     return CompareStringOrdinal(wa.c_str(), static_cast<int>(wa.size()), wb.c_str(),
@@ -59,7 +69,12 @@ bool PathLess(const PluginRecord& a, const PluginRecord& b) {
 
 }  // namespace
 
-Scanner::Scanner(ScanOptions options) : options_(std::move(options)) {}
+Scanner::Scanner(ScanOptions options)
+    : options_(std::move(options)), stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+Scanner::~Scanner() {
+    CloseHandle(stopEvent_);
+}
 
 void Scanner::Warn(const std::string& text) {
     if (onWarning)
@@ -68,6 +83,7 @@ void Scanner::Warn(const std::string& text) {
 
 void Scanner::Stop() {
     stopRequested_ = true;
+    SetEvent(stopEvent_);
 }
 
 bool Scanner::Run() {
@@ -192,6 +208,24 @@ bool Scanner::Run() {
     Pool pool(poolOptions, work);
     pool.Start();
 
+    // Where each plan item's record is in scanned_, once it is in.
+    std::vector<size_t> scannedOfPlan(plan.size(), SIZE_MAX);
+    // Turns a record that scanned cleanly into the crash it caused later.
+    auto convict = [&](const Conviction& conviction) {
+        for (size_t i = 0; i < plan.size(); i++) {
+            if (scannedOfPlan[i] == SIZE_MAX || !SamePath(scanned_[scannedOfPlan[i]].path, conviction.culprit))
+                continue;
+            PluginRecord& record = scanned_[scannedOfPlan[i]];
+            if (record.afterReport)
+                return;
+            progress_.counts.Remove(record.status);
+            Convict(&record, conviction);
+            progress_.counts.Add(record.status);
+            fresh[i] = record;
+            return;
+        }
+    };
+
     bool poolStopped = false;
     bool dirty = true;
     uint64_t lastSave = 0;
@@ -213,14 +247,24 @@ bool Scanner::Run() {
                 if (at != progress_.inFlight.end())
                     progress_.inFlight.erase(at);
                 progress_.done++;
-                progress_.counts.Add(event.record.status);
-                fresh[planOfWork[event.item]] = event.record;
+                size_t item = planOfWork[event.item];
                 scanned_.push_back(std::move(event.record));
+                scannedOfPlan[item] = scanned_.size() - 1;
+                // An incident may have named it before its record was in.
+                for (const Incident& incident : results_.run.incidents)
+                    if (!incident.culprit.empty() && SamePath(incident.culprit, scanned_.back().path))
+                        Convict(&scanned_.back(), {incident.culprit, incident.exitCode, incident.dump,
+                                                   incident.fault});
+                progress_.counts.Add(scanned_.back().status);
+                fresh[item] = scanned_.back();
                 dirty = true;
                 report(&scanned_.back());
                 break;
             }
             case PoolEvent::Kind::Incident:
+                if (!event.incident.culprit.empty())
+                    convict({event.incident.culprit, event.incident.exitCode, event.incident.dump,
+                             event.incident.fault});
                 results_.run.incidents.push_back(std::move(event.incident));
                 dirty = true;
                 break;
@@ -244,6 +288,27 @@ bool Scanner::Run() {
             lastSave = now;
         }
     }
+    // Incidents no dump explains: their culprits are looked for by scanning
+    // their suspects again, each in fresh servers.
+    CulpritSearch search;
+    search.server = poolOptions.server;
+    search.timeoutMs = options_.timeoutMs;
+    search.graceMs = options_.graceMs;
+    search.stop = stopEvent_;
+    for (Incident& incident : results_.run.incidents) {
+        if (!incident.culprit.empty() || incident.suspects.empty() || stopRequested_ || !error_.empty())
+            continue;
+        progress_.inFlight = {"looking for the culprit among " + std::to_string(incident.suspects.size()) +
+                              " suspects"};
+        report(nullptr);
+        Conviction conviction = FindCulprit(&incident, search);
+        if (!conviction.culprit.empty()) {
+            incident.culprit = conviction.culprit;
+            convict(conviction);
+        }
+        save();
+    }
+    progress_.inFlight.clear();
     if (dropped)
         Warn(std::to_string(dropped) + " plug-in" + (dropped == 1 ? " is" : "s are") +
              " gone from the folders scanned: " + (dropped == 1 ? "its record was" : "their records were") +

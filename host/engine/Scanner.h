@@ -28,6 +28,7 @@ struct ScanOptions {
     bool retryFailed = false;    // scan again what did not end "ok"
     uint64_t hostWindow = 0;     // the host's window, for placing the servers' badge
     DWORD saveIntervalMs = 2000; // how often the results file is saved during a scan
+    DWORD graceMs = 2000;        // when looking for an incident's culprit: the wait after each report
 };
 
 // One scan: plug-ins found, the cache consulted, the rest scanned by a pool
@@ -36,6 +37,9 @@ struct ScanOptions {
 class Scanner {
 public:
     explicit Scanner(ScanOptions options);
+    ~Scanner();
+    Scanner(const Scanner&) = delete;
+    Scanner& operator=(const Scanner&) = delete;
 
     // Called on Run's thread, for each finished plug-in and a few times a
     // second while plug-ins are in flight.
@@ -68,6 +72,7 @@ private:
     ScanProgress progress_;
     std::string error_;
     std::atomic<bool> stopRequested_{false};
+    HANDLE stopEvent_;
 };
 
 }  // namespace host

@@ -155,12 +155,20 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     const PluginRecord& hang = first.byName["Hang.dll"];
     ASSERT_FALSE(hang.log.empty());
     EXPECT_EQ(hang.log.back(), "info:Calling entry point...");
+    // The hung server was dumped before it was ended: where it waited.
+    ASSERT_TRUE(hang.fault.has_value());
+    EXPECT_EQ(hang.fault->kind, "hang");
+    EXPECT_NE(hang.fault->text.find("called from Hang.dll+0x"), std::string::npos) << hang.fault->text;
+    EXPECT_NE(hang.dump.find("-hang.mdmp"), std::string::npos) << hang.dump;
+    EXPECT_TRUE(FileExists(hang.dump));
     EXPECT_EQ(first.byName["NoEntry.dll"].error, "Entry point not found, not a VST plugin");
     EXPECT_EQ(first.byName["NotADll.dll"].error, "Failed to load library, err=193");
 
     const PluginRecord& crash = first.byName["Crash.dll"];
     EXPECT_EQ(crash.exitCode, 9u);
     EXPECT_TRUE(FileExists(crash.dump)) << crash.dump;
+    ASSERT_TRUE(crash.fault.has_value());
+    EXPECT_EQ(crash.fault->text.rfind("access violation writing 0x0 in Crash.dll+0x", 0), 0u) << crash.fault->text;
     EXPECT_EQ(first.byName["Exit.dll"].exitCode, 0u);
     EXPECT_FALSE(first.byName["Hang.dll"].exitCode.has_value());
 
@@ -224,7 +232,16 @@ TEST(Scanner, AStoppedScanKeepsWhatItFinishedAndTheNextRunGoesOnFromThere) {
     EXPECT_EQ(resumed.results.plugins.size(), 12u);
 }
 
-TEST(Scanner, AThreadThatFaultsAfterItsReportBlamesNoInnocentPlugin) {
+// Which plug-ins a run recorded as crashed, by file name.
+std::vector<std::string> CrashedIn(const ScanRun& run) {
+    std::vector<std::string> crashed;
+    for (const PluginRecord& record : run.results.plugins)
+        if (record.status != Status::Ok)
+            crashed.push_back(FileName(record.path) + " " + host::StatusName(record.status));
+    return crashed;
+}
+
+TEST(Scanner, AThreadThatFaultsAfterItsReportIsBlamedByItsDumpAndNoOtherPlugin) {
     Corpus corpus;
     corpus.Add(L"late_fault.dll", L"A-LateFault.dll");
     // Plug-ins after it that take 100 ms each, so that the fault, 250 ms
@@ -234,14 +251,57 @@ TEST(Scanner, AThreadThatFaultsAfterItsReportBlamesNoInnocentPlugin) {
     ScanRun run = ScanWith(corpus.Options(1));
     ASSERT_TRUE(run.ran);
     ASSERT_EQ(run.results.plugins.size(), 7u);
-    for (const PluginRecord& record : run.results.plugins)
-        EXPECT_EQ(host::StatusName(record.status), std::string("ok")) << record.path << ": " << record.error;
+    EXPECT_EQ(CrashedIn(run), std::vector<std::string>{"A-LateFault.dll crashed"});
     ASSERT_EQ(run.results.run.incidents.size(), 1u);
     const host::Incident& incident = run.results.run.incidents[0];
     EXPECT_EQ(incident.exitCode, 9u);
     EXPECT_TRUE(FileExists(incident.dump)) << incident.dump;
     ASSERT_FALSE(incident.suspects.empty());
     EXPECT_EQ(FileName(incident.suspects[0]), "A-LateFault.dll");
+    EXPECT_EQ(FileName(incident.culprit), "A-LateFault.dll");
+    // The plug-in pinned itself: its own code faults, and the dump says so.
+    const PluginRecord& culprit = run.byName["A-LateFault.dll"];
+    EXPECT_TRUE(culprit.afterReport);
+    ASSERT_TRUE(culprit.fault.has_value());
+    EXPECT_EQ(culprit.fault->module, "A-LateFault.dll");
+    EXPECT_FALSE(culprit.fault->serverThread);
+    EXPECT_EQ(culprit.dump, incident.dump);
+    EXPECT_TRUE(culprit.report.has_value());  // its scan itself went well
+}
+
+TEST(Scanner, AFaultInUnloadedCodeIsNarrowedDownToItsPluginByScanningAgain) {
+    Corpus corpus;
+    // 50 good plug-ins with the culprit among them; five slow ones right
+    // after it keep its server busy until its thread wakes.
+    for (int i = 0; i < 50; i++) {
+        bool slow = i >= 21 && i <= 25;
+        corpus.Add(slow ? L"slow_entry_100.dll" : L"effect.dll",
+                   L"P" + std::to_wstring(100 + i) + L".dll");
+    }
+    corpus.Add(L"late_fault_unpinned.dll", L"P120x.dll");
+    host::ScanOptions options = corpus.Options(1);
+    options.graceMs = 600;
+    ULONGLONG started = GetTickCount64();
+    ScanRun run = ScanWith(options);
+    ASSERT_TRUE(run.ran);
+    EXPECT_EQ(CrashedIn(run), std::vector<std::string>{"P120x.dll crashed"});
+    ASSERT_EQ(run.results.run.incidents.size(), 1u);
+    const host::Incident& incident = run.results.run.incidents[0];
+    EXPECT_EQ(FileName(incident.culprit), "P120x.dll");
+    ASSERT_FALSE(incident.tried.empty());
+    // The first crash's dump places it in no module: only scanning again
+    // finds the plug-in.
+    ASSERT_TRUE(incident.fault.has_value());
+    EXPECT_EQ(incident.fault->module, "");
+    const PluginRecord& culprit = run.byName["P120x.dll"];
+    EXPECT_TRUE(culprit.afterReport);
+    EXPECT_EQ(culprit.exitCode, 9u);
+    EXPECT_TRUE(FileExists(culprit.dump)) << culprit.dump;
+    std::string steps;
+    for (const std::string& step : incident.tried)
+        steps += "\n  " + step;
+    printf("narrowing: %zu suspects, %zu steps, run took %.1f s:%s\n", incident.suspects.size(),
+           incident.tried.size(), (GetTickCount64() - started) / 1000.0, steps.c_str());
 }
 
 TEST(Scanner, WhatCannotWorkIsSaidBeforeAnythingIsLost) {

@@ -1,0 +1,138 @@
+#include "host/engine/Culprit.h"
+
+#include "host/engine/DumpReader.h"
+#include "host/engine/Text.h"
+
+namespace host {
+
+namespace {
+
+// How a server that died in a trial is waited for: writing its dump may
+// take a while.
+constexpr DWORD kDumpWaitMs = 120000;
+
+struct Trial {
+    int diedAfter = -1;  // index of the plug-in in whose scan or grace the server died
+    bool ran = false;    // false: no server could be started, or the search was stopped
+    Conviction evidence;
+};
+
+std::string FileName(const std::string& path) {
+    size_t slash = path.find_last_of('\\');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Scans the plug-ins one after the other in one fresh server, waiting the
+// grace period after each report.
+Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& search, DWORD graceMs) {
+    Trial trial;
+    PooledServer server;
+    std::string error;
+    if (!server.Start(search.server, &error))
+        return trial;
+    trial.ran = true;
+    for (size_t i = 0; i < plugins.size() && trial.diedAfter < 0; i++) {
+        Exchange exchange =
+            server.Ask(RequestForPath(plugins[i]), GetTickCount64() + search.timeoutMs, search.stop);
+        if (exchange.end == Exchange::End::Stopped) {
+            trial.ran = false;
+            break;
+        }
+        // Only a death tells anything; a plug-in that hangs or fails here
+        // is no evidence of a late fault.
+        if (exchange.end == Exchange::End::Died ||
+            (exchange.end == Exchange::End::Answered && server.DiesWithin(graceMs, search.stop)))
+            trial.diedAfter = static_cast<int>(i);
+        else if (exchange.end != Exchange::End::Answered)
+            break;
+    }
+    if (trial.diedAfter >= 0) {
+        ServerProcess& process = server.process();
+        DWORD code = 0;
+        if (process.WaitForExit(kDumpWaitMs, &code))
+            trial.evidence.exitCode = code;
+        if (!search.server.dumpFolder.empty())
+            trial.evidence.dump = server.CollectDumps(search.server.dumpFolder);
+        DumpContents dump;
+        std::string readError;
+        Fault fault;
+        if (!trial.evidence.dump.empty() && ReadDump(FromUtf8(trial.evidence.dump), &dump, &readError) &&
+            DescribeCrash(dump, process.mainThreadId(), &fault))
+            trial.evidence.fault = fault;
+    }
+    server.process().Kill();
+    if (!search.server.dumpFolder.empty() && trial.diedAfter < 0)
+        server.CollectDumps(search.server.dumpFolder);
+    return trial;
+}
+
+}  // namespace
+
+std::string RequestForPath(const std::string& path) {
+    if (path.size() < MAX_PATH || path.rfind("\\\\?\\", 0) == 0)
+        return path;
+    if (path.rfind("\\\\", 0) == 0)
+        return "\\\\?\\UNC\\" + path.substr(2);
+    return "\\\\?\\" + path;
+}
+
+Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
+    std::vector<std::string> left = incident->suspects;
+    int round = 0;
+    auto note = [&](const std::string& text) {
+        incident->tried.push_back("round " + std::to_string(round) + ": " + text);
+    };
+    // Tries one plug-in alone, with twice the grace: the conviction.
+    auto alone = [&](const std::string& plugin, Conviction* conviction) {
+        Trial trial = RunTrial({plugin}, search, search.graceMs * 2);
+        if (!trial.ran)
+            return false;
+        if (trial.diedAfter == 0) {
+            note(FileName(plugin) + " crashed a server of its own after its report");
+            *conviction = trial.evidence;
+            conviction->culprit = plugin;
+            return true;
+        }
+        note(FileName(plugin) + " scanned alone without a crash");
+        return false;
+    };
+    while (!left.empty()) {
+        round++;
+        if (WaitForSingleObject(search.stop, 0) == WAIT_OBJECT_0)
+            break;
+        if (left.size() == 1) {
+            Conviction conviction;
+            if (alone(left[0], &conviction))
+                return conviction;
+            break;
+        }
+        // The later half first: a thread tends to fault soon after its
+        // plug-in's report, so the suspects scanned last are the likeliest.
+        size_t split = left.size() / 2;
+        std::vector<std::string> half(left.begin() + static_cast<ptrdiff_t>(split), left.end());
+        Trial trial = RunTrial(half, search, search.graceMs);
+        if (!trial.ran)
+            break;
+        if (trial.diedAfter < 0) {
+            note("the last " + std::to_string(half.size()) + " of " + std::to_string(left.size()) +
+                 " suspects scanned without a crash");
+            left.resize(split);
+            continue;
+        }
+        const std::string& last = half[static_cast<size_t>(trial.diedAfter)];
+        note("a server died after " + FileName(last) + ", " + std::to_string(trial.diedAfter + 1) + " of " +
+             std::to_string(half.size()) + " suspects in");
+        // The fault came during the last one's scan or grace: it is the
+        // likeliest, though one before it may fault later than the grace.
+        Conviction conviction;
+        if (alone(last, &conviction))
+            return conviction;
+        left.assign(half.begin(), half.begin() + trial.diedAfter);
+    }
+    bool stopped = WaitForSingleObject(search.stop, 0) == WAIT_OBJECT_0;
+    incident->tried.push_back(stopped ? "the search was stopped: nobody is blamed"
+                                      : "the crash did not come again: nobody is blamed");
+    return Conviction();
+}
+
+}  // namespace host

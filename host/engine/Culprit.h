@@ -1,0 +1,44 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "host/engine/PooledServer.h"
+#include "host/engine/Records.h"
+
+namespace host {
+
+struct CulpritSearch {
+    ServerSettings server;
+    DWORD timeoutMs = 60000;  // for each request
+    DWORD graceMs = 2000;     // after each report, for a late fault to show
+    HANDLE stop = nullptr;    // ends the search early
+};
+
+// What the culprit's record takes from the crash that convicted it.
+struct Conviction {
+    std::string culprit;  // its path; empty when none was found
+    std::optional<uint32_t> exitCode;
+    std::string dump;
+    std::optional<Fault> fault;
+};
+
+// Looks for the plug-in among an incident's suspects whose thread crashes
+// a server after its report went out, by scanning them again in fresh
+// servers, each report followed by a grace period: a server that dies
+// during a plug-in's scan or grace narrows the suspects to that plug-in
+// and those before it, which is tried alone first; a server that survives
+// them all clears them. Each round takes half of the suspects left, the
+// later half first. A
+// plug-in is blamed only when it crashes a server of its own, alone: a
+// crash that does not come again blames nobody. Each step is added to
+// incident->tried.
+Conviction FindCulprit(Incident* incident, const CulpritSearch& search);
+
+// The request that names a file to the server: with the long-path prefix
+// when the path is too long for LoadLibrary without it.
+std::string RequestForPath(const std::string& path);
+
+}  // namespace host
