@@ -108,6 +108,8 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     corpus.Add(L"synth.dll", L"Synth.dll");
     corpus.Add(L"shell.dll", L"Shell.dll");
     corpus.Add(L"prints.dll", L"Prints.dll");
+    corpus.Add(L"utf8_name.dll", L"R\u00E4um-\u6548\u679C.dll");  // a path beyond ASCII, a name in UTF-8
+    corpus.Add(L"strings.dll", L"Strings.dll");                    // a name in Windows-1252
     corpus.Add(L"no_entry.dll", L"NoEntry.dll");
     corpus.Add(L"crash_entry.dll", L"Crash.dll");
     corpus.Add(L"hang_entry.dll", L"Hang.dll");
@@ -117,7 +119,7 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     // 1. The first run scans everything, two servers at once.
     ScanRun first = ScanWith(corpus.Options(2, 3000));
     ASSERT_TRUE(first.ran);
-    ASSERT_EQ(first.results.plugins.size(), 9u);
+    ASSERT_EQ(first.results.plugins.size(), 11u);
     struct Expected {
         const char* name;
         Status status;
@@ -127,6 +129,8 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
         {"Synth.dll", Status::Ok},
         {"Shell.dll", Status::Ok},
         {"Prints.dll", Status::Ok},       // its printing reaches neither the wire nor the record's report
+        {"R\xC3\xA4um-\xE6\x95\x88\xE6\x9E\x9C.dll", Status::Ok},
+        {"Strings.dll", Status::Ok},
         {"NoEntry.dll", Status::Failed},  // the server's own error
         {"NotADll.dll", Status::Failed},  // LoadLibrary refuses it
         {"Crash.dll", Status::Crashed},   // twice, the second time in a fresh server
@@ -161,6 +165,13 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     EXPECT_NE(hang.fault->text.find("called from Hang.dll+0x"), std::string::npos) << hang.fault->text;
     EXPECT_NE(hang.dump.find("-hang.mdmp"), std::string::npos) << hang.dump;
     EXPECT_TRUE(FileExists(hang.dump));
+    // Names as people read them; the report as the server sent it, one
+    // character for each byte.
+    const PluginRecord& utf8 = first.byName["R\xC3\xA4um-\xE6\x95\x88\xE6\x9E\x9C.dll"];
+    EXPECT_EQ(utf8.name, "R\xC3\xA9zonateur");
+    EXPECT_EQ(utf8.vendor, "Soci\xC3\xA9t\xC3\xA9 Sonore");
+    EXPECT_EQ(utf8.report->name, "R\xC3\x83\xC2\xA9zonateur");
+    EXPECT_EQ(first.byName["Strings.dll"].name.rfind("Caf\xC3\xA9 \"Quote\"", 0), 0u);
     EXPECT_EQ(first.byName["NoEntry.dll"].error, "Entry point not found, not a VST plugin");
     EXPECT_EQ(first.byName["NotADll.dll"].error, "Failed to load library, err=193");
 
@@ -181,16 +192,16 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     ASSERT_TRUE(shell.shells[1].report.has_value());
     EXPECT_EQ(shell.shells[1].report->id, "00000002");
 
-    EXPECT_EQ(first.results.run.scanned, 9);
+    EXPECT_EQ(first.results.run.scanned, 11);
     EXPECT_TRUE(first.results.run.incidents.empty());
 
     // 2. Nothing changed: nothing is scanned; earlier crashes, time-outs and
     // ends are skipped rather than tried again.
     ScanRun second = ScanWith(corpus.Options());
     EXPECT_EQ(second.results.run.scanned, 0);
-    EXPECT_EQ(second.results.run.fromCache, 6);
+    EXPECT_EQ(second.results.run.fromCache, 8);
     EXPECT_EQ(second.results.run.skipped, 3);
-    EXPECT_EQ(second.results.plugins.size(), 9u);
+    EXPECT_EQ(second.results.plugins.size(), 11u);
 
     // 3. An updated file alone is scanned again.
     corpus.Touch(L"Synth.dll");
@@ -208,7 +219,7 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     EXPECT_EQ(ScanWith(retry).results.run.scanned, 5);
     host::ScanOptions rescan = corpus.Options(2, 3000);
     rescan.rescan = true;
-    EXPECT_EQ(ScanWith(rescan).results.run.scanned, 9);
+    EXPECT_EQ(ScanWith(rescan).results.run.scanned, 11);
 }
 
 TEST(Scanner, AStoppedScanKeepsWhatItFinishedAndTheNextRunGoesOnFromThere) {
