@@ -82,6 +82,7 @@ int wmain(int argc, wchar_t** argv) {
     bool rescan = false;
     bool retryFailed = false;
     bool quiet = false;
+    double graceSeconds = 2;
 
     CLI::App app{"Scans VST 2 plug-ins with a pool of scan servers and keeps the results, which are "
                  "also the cache of the next run.",
@@ -104,6 +105,11 @@ int wmain(int argc, wchar_t** argv) {
     app.add_option("--memory-limit", memoryLimitMb,
                    "a server's memory in MiB above which a fresh one takes over (0: none)")
         ->capture_default_str();
+    app.add_option("--grace", graceSeconds,
+                   "when a server died and no dump names the plug-in, the seconds to wait after each "
+                   "plug-in while its suspects are scanned again")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 600.0));
     app.add_option("--server", server, "the scan server (default: ScanServer.exe beside this program)");
     app.add_flag("--rescan", rescan, "scan everything again, ignoring the cache");
     app.add_flag("--retry-failed", retryFailed,
@@ -129,6 +135,7 @@ int wmain(int argc, wchar_t** argv) {
     options.memoryLimit = static_cast<uint64_t>(memoryLimitMb) * 1024 * 1024;
     options.rescan = rescan;
     options.retryFailed = retryFailed;
+    options.graceMs = static_cast<DWORD>(graceSeconds * 1000);
     if (!options.jobs) {
         SYSTEM_INFO system;
         GetNativeSystemInfo(&system);

@@ -22,6 +22,8 @@ std::string FailureLine(const std::string& path, const host::ScanResult& result)
     char status[16];
     snprintf(status, sizeof status, "%-9s", host::StatusName(result.status));
     std::string line = std::string("  ") + status + " " + path + ": " + result.error;
+    if (result.fault && result.error.find(result.fault->text) == std::string::npos)
+        line += "; " + result.fault->text;
     if (!result.dump.empty())
         line += " (dump " + result.dump + ")";
     return line + "\n";
@@ -115,6 +117,12 @@ std::string Summary(const host::Scanner& scanner, const std::string& resultsPath
             if (!incident.dump.empty())
                 text += " (dump " + incident.dump + ")";
             text += "\n";
+            if (incident.fault)
+                text += "    " + incident.fault->text + "\n";
+            if (!incident.culprit.empty())
+                text += "    culprit: " + incident.culprit + "\n";
+            else if (!incident.tried.empty())
+                text += "    " + incident.tried.back() + "\n";
             if (!incident.suspects.empty()) {
                 snprintf(line, sizeof line, "    %zu suspect%s, scanned earlier by that server:\n",
                          incident.suspects.size(), incident.suspects.size() == 1 ? "" : "s");
