@@ -174,6 +174,24 @@ bool LoadResultsFile(const std::wstring& path, Results* results, std::string* wa
     return true;
 }
 
+bool ReadResultsFile(const std::wstring& path, Results* results, std::string* error) {
+    std::string text;
+    bool missing = false;
+    if (!ReadWholeFile(path, &text, &missing, error)) {
+        if (missing)
+            *error = ToUtf8(path) + " does not exist";
+        return false;
+    }
+    std::string reason;
+    Json json = Json::parse(text, nullptr, false);
+    if (json.is_discarded())
+        reason = text.empty() ? "it is empty" : "it is not JSON";
+    else if (FromJson(json, results, &reason))
+        return true;
+    *error = ToUtf8(path) + " cannot be read as results: " + reason;
+    return false;
+}
+
 bool CheckResultsWritable(const std::wstring& path, std::string* error) {
     std::wstring folder = FolderOf(path);
     DWORD folderAttributes = GetFileAttributesW(folder.c_str());

@@ -19,6 +19,12 @@ namespace host {
 bool LoadResultsFile(const std::wstring& path, Results* results, std::string* warning,
                      std::string* error);
 
+// Reads the results at path and changes nothing, for readers other than a
+// scan (a report of an earlier run): a file they cannot read stays where it
+// is. False, with *error saying why, when the file is missing, cannot be
+// read, or is not results.
+bool ReadResultsFile(const std::wstring& path, Results* results, std::string* error);
+
 // Tells before a scan starts whether results can be saved at path: its
 // folder exists and takes new files, and the file, if it exists, is not
 // read-only. False with *error saying why.

@@ -3,7 +3,8 @@
 // cache of the next run. See README.md for the options and the file.
 //
 // Exit code: 0 when the scan ran (whatever the plug-ins did), 2 on bad
-// usage or when the scan could not run, 130 when it was interrupted.
+// usage, when the scan could not run or its --html page could not be
+// written, 130 when it was interrupted.
 #include <windows.h>
 
 #include <CLI/CLI.hpp>
@@ -12,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "host/engine/ResultsFile.h"
 #include "host/engine/Scanner.h"
 #include "host/engine/ServerProcess.h"
 #include "host/engine/Text.h"
 #include "host/tools/ConsoleOutput.h"
+#include "host/tools/HtmlReport.h"
 #include "host/tools/Summary.h"
 
 namespace {
@@ -83,6 +86,8 @@ int wmain(int argc, wchar_t** argv) {
     bool retryFailed = false;
     bool quiet = false;
     double graceSeconds = 2;
+    std::string html;
+    bool noScan = false;
 
     CLI::App app{"Scans VST 2 plug-ins with a pool of scan servers and keeps the results, which are "
                  "also the cache of the next run.",
@@ -115,6 +120,10 @@ int wmain(int argc, wchar_t** argv) {
     app.add_flag("--retry-failed", retryFailed,
                  "scan again the plug-ins that failed, crashed, timed out or ended last time");
     app.add_flag("--quiet,-q", quiet, "no progress, only warnings and the summary");
+    CLI::Option* htmlOption =
+        app.add_option("--html", html, "also write the results as a page for people (HTML) here");
+    app.add_flag("--no-scan", noScan, "scan nothing: write the --html page of the results file")
+        ->needs(htmlOption);
     try {
         app.parse(argc, utf8Argv.data());
     } catch (const CLI::ParseError& e) {
@@ -142,6 +151,19 @@ int wmain(int argc, wchar_t** argv) {
         options.jobs = static_cast<int>(system.dwNumberOfProcessors);
     }
 
+    std::wstring htmlPath = html.empty() ? std::wstring() : FullPath(host::FromUtf8(html));
+    if (noScan) {
+        host::Results results;
+        std::string error;
+        if (!host::ReadResultsFile(options.resultsPath, &results, &error) ||
+            !tools::WriteHtmlReport(htmlPath, results, &error)) {
+            fprintf(stderr, "plugin-scan: %s\n", error.c_str());
+            return kBadUsage;
+        }
+        PrintOut("Report: " + host::ToUtf8(htmlPath) + "\n");
+        return 0;
+    }
+
     tools::ConsoleOutput console(quiet);
     host::Scanner scanner(options);
     scanner.onProgress = [&](const host::ScanProgress& progress) { console.Progress(progress); };
@@ -158,9 +180,20 @@ int wmain(int argc, wchar_t** argv) {
         return kBadUsage;
     }
     PrintOut(tools::Summary(scanner, host::ToUtf8(options.resultsPath), options.jobs));
+    bool pageWritten = true;
+    if (!html.empty()) {
+        std::string error;
+        pageWritten = tools::WriteHtmlReport(htmlPath, scanner.results(), &error);
+        if (pageWritten)
+            PrintOut("Report: " + host::ToUtf8(htmlPath) + "\n");
+        else
+            fprintf(stderr, "plugin-scan: %s\n", error.c_str());
+    }
     if (!ran) {
         fprintf(stderr, "plugin-scan: %s\n", scanner.error().c_str());
         return kBadUsage;
     }
+    if (!pageWritten)
+        return kBadUsage;
     return scanner.stopped() ? kInterrupted : 0;
 }

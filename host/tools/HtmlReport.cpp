@@ -1,0 +1,826 @@
+#include "host/tools/HtmlReport.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "host/engine/Text.h"
+
+namespace tools {
+
+namespace {
+
+// The colours of the statuses are from Okabe and Ito's palette, which
+// readers with every common colour vision deficiency can tell apart; the
+// status word is always written beside its colour too.
+constexpr char kPageHead[] = R"page(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Plug-in scan</title>
+<style>
+:root {
+    --accent: #0072b2;
+    --ink: #1f2328;
+    --muted: #5f6670;
+    --line: #d8dce2;
+    --paper: #ffffff;
+    --shade: #f4f6f8;
+    --ok: #009e73;
+    --ok-tint: #dff2ec;
+    --failed: #e69f00;
+    --failed-tint: #fcefd2;
+    --crashed: #d55e00;
+    --crashed-tint: #f9e0cf;
+    --timed-out: #cc79a7;
+    --timed-out-tint: #f6e4ee;
+    --ended: #7d7d7d;
+    --ended-tint: #ebebeb;
+}
+* { box-sizing: border-box; }
+body {
+    margin: 0 auto;
+    max-width: 1280px;
+    padding: 20px 24px 48px;
+    font: 14px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, "Helvetica Neue", Arial,
+        sans-serif;
+    color: var(--ink);
+    background: var(--paper);
+}
+h1 { font-size: 22px; margin: 0 0 2px; }
+h2 { font-size: 17px; margin: 28px 0 8px; }
+h3 { font-size: 14px; margin: 0 0 6px; }
+.run, .note { color: var(--muted); margin: 0 0 8px; }
+.stopped { color: var(--crashed); font-weight: 600; margin: 4px 0 0; }
+button:focus-visible, input:focus-visible { outline: 2px solid var(--accent); outline-offset: 1px; }
+
+.st-ok { --c: var(--ok); --t: var(--ok-tint); }
+.st-failed { --c: var(--failed); --t: var(--failed-tint); }
+.st-crashed { --c: var(--crashed); --t: var(--crashed-tint); }
+.st-timed-out { --c: var(--timed-out); --t: var(--timed-out-tint); }
+.st-ended { --c: var(--ended); --t: var(--ended-tint); }
+
+.counts { display: flex; flex-wrap: wrap; gap: 10px; margin-top: 16px; }
+.count {
+    flex: 1 1 150px;
+    border: 1px solid var(--line);
+    border-top: 5px solid var(--c, var(--accent));
+    border-radius: 6px;
+    padding: 8px 12px;
+}
+.count .number { display: block; font-size: 28px; font-weight: 600; line-height: 1.2; }
+.count .word { font-weight: 600; }
+.count .subs { display: block; color: var(--muted); font-size: 12px; }
+.number, .num { font-variant-numeric: tabular-nums; }
+
+.legend {
+    display: grid;
+    grid-template-columns: repeat(auto-fill, minmax(230px, 1fr));
+    gap: 4px 16px;
+    margin: 0 0 12px;
+    font-size: 12px;
+}
+.legend div { display: flex; gap: 6px; align-items: baseline; }
+.legend dt { flex: none; }
+.legend dd { margin: 0; color: var(--muted); }
+
+.pill {
+    display: inline-flex;
+    align-items: center;
+    gap: 5px;
+    font: inherit;
+    font-size: 12px;
+    font-weight: 600;
+    line-height: 18px;
+    padding: 0 8px;
+    border: 1px solid var(--c);
+    border-radius: 999px;
+    background: var(--t);
+    color: var(--ink);
+    white-space: nowrap;
+}
+.pill::before {
+    content: "";
+    width: 8px;
+    height: 8px;
+    border-radius: 50%;
+    background: var(--c);
+}
+button.pill { cursor: pointer; }
+button.pill::after { content: "\25B8"; color: var(--muted); }
+button.pill[aria-expanded="true"]::after { content: "\25BE"; }
+
+.toolbar { display: flex; flex-wrap: wrap; align-items: center; gap: 8px 14px; margin: 0 0 8px; }
+.filters { display: flex; flex-wrap: wrap; gap: 6px; }
+.filter {
+    font: inherit;
+    font-size: 13px;
+    padding: 2px 10px;
+    border: 1px solid var(--c);
+    border-radius: 999px;
+    background: var(--t);
+    color: var(--ink);
+    cursor: pointer;
+}
+.filter .n { font-weight: 600; margin-left: 4px; font-variant-numeric: tabular-nums; }
+.filter .n-subs { color: var(--muted); margin-left: 3px; font-size: 12px; }
+.filter[aria-pressed="false"] {
+    background: var(--paper);
+    color: var(--muted);
+    border-style: dashed;
+    text-decoration: line-through;
+}
+input[type="search"] {
+    font: inherit;
+    width: 300px;
+    padding: 4px 8px;
+    border: 1px solid var(--line);
+    border-radius: 6px;
+}
+.shown { color: var(--muted); margin-left: auto; }
+
+table { width: 100%; border-collapse: collapse; table-layout: fixed; }
+thead th {
+    position: sticky;
+    top: 0;
+    z-index: 1;
+    text-align: left;
+    font-weight: 600;
+    color: var(--muted);
+    background: var(--paper);
+    border-bottom: 2px solid var(--line);
+    padding: 6px 8px;
+}
+td {
+    padding: 6px 8px;
+    border-bottom: 1px solid var(--line);
+    vertical-align: top;
+    overflow-wrap: anywhere;
+}
+th.num, td.num { text-align: right; }
+td.none { color: var(--muted); }
+.name { font-weight: 600; }
+.path { color: var(--muted); font-size: 12px; }
+.fold {
+    font: inherit;
+    font-size: 12px;
+    color: var(--accent);
+    background: none;
+    border: 0;
+    padding: 0;
+    margin-top: 2px;
+    cursor: pointer;
+}
+.fold::before { content: "\25B8  "; }
+.fold[aria-expanded="true"]::before { content: "\25BE  "; }
+tbody.group:not(.open) tr.sub { display: none; }
+tr[hidden] + tr.detail { display: none; }
+tr.sub { background: #fbfcfd; }
+tr.sub td.label { padding-left: 26px; }
+tr.context > td { opacity: 0.55; }
+tr.detail > td { background: var(--shade); padding: 10px 16px 14px; }
+tr.sub + tr.detail > td { padding-left: 34px; }
+
+dl.facts {
+    display: grid;
+    grid-template-columns: max-content minmax(0, 1fr);
+    gap: 4px 16px;
+    margin: 0;
+}
+dl.facts dt { color: var(--muted); }
+dl.facts dd { margin: 0; overflow-wrap: anywhere; }
+dl.facts ol, dl.facts ul { margin: 0; padding-left: 20px; }
+.dialog + .dialog { margin-top: 6px; }
+.dialog p { margin: 0; }
+pre {
+    margin: 0;
+    max-height: 20em;
+    overflow: auto;
+    white-space: pre-wrap;
+    overflow-wrap: anywhere;
+    font: 12px/1.4 ui-monospace, "Cascadia Mono", Consolas, "DejaVu Sans Mono", monospace;
+    background: var(--paper);
+    border: 1px solid var(--line);
+    border-radius: 4px;
+    padding: 6px 8px;
+}
+
+.incident {
+    border: 1px solid var(--line);
+    border-left: 5px solid var(--crashed);
+    border-radius: 6px;
+    padding: 10px 14px;
+    margin: 0 0 10px;
+}
+.incident summary { cursor: pointer; color: var(--accent); }
+
+.bar-row {
+    display: grid;
+    grid-template-columns: 300px minmax(0, 1fr) 150px;
+    gap: 12px;
+    align-items: center;
+    padding: 2px 0;
+}
+.bar-label { white-space: nowrap; overflow: hidden; text-overflow: ellipsis; text-align: right; }
+.bar-track { height: 14px; background: var(--shade); border-radius: 3px; }
+.bar { height: 100%; min-width: 2px; background: var(--accent); border-radius: 3px; }
+.bar.st-timed-out {
+    background: var(--timed-out) repeating-linear-gradient(45deg, transparent 0 5px,
+        rgba(255, 255, 255, 0.4) 5px 9px);
+}
+.bar-time { font-variant-numeric: tabular-nums; white-space: nowrap; }
+.bar-time .pill { margin-left: 8px; }
+
+@media print {
+    body { max-width: none; padding: 0; font-size: 11px; }
+    * { -webkit-print-color-adjust: exact; print-color-adjust: exact; }
+    .filters, input[type="search"], .fold::before, button.pill::after { display: none; }
+    thead th { position: static; }
+    tbody.group, .bar-row, .incident, tr.detail { break-inside: avoid; }
+    pre { max-height: none; overflow: visible; }
+}
+</style>
+</head>
+<body>
+<script type="application/json" id="results">)page";
+
+constexpr char kPageBody[] = R"page(</script>
+<header>
+<h1>Plug-in scan</h1>
+<p class="run" id="run"></p>
+<p class="stopped" id="stopped" hidden>The scan was stopped before it finished: the next run goes
+on from there.</p>
+</header>
+<noscript><p>This page needs JavaScript to show the results; they are in its source, as
+JSON.</p></noscript>
+<section class="counts" id="counts" aria-label="Plug-ins by status"></section>
+<section id="incidents" hidden>
+<h2>Incidents</h2>
+<p class="note">Scan servers that died when no request explains it: between requests, or in a
+request that then scanned cleanly in a fresh server.</p>
+</section>
+<section>
+<h2>Plug-ins</h2>
+<dl class="legend" id="legend"></dl>
+<div class="toolbar">
+<div class="filters" id="filters" role="group" aria-label="Statuses shown"></div>
+<input type="search" id="search" placeholder="Search name, vendor, path"
+    aria-label="Search name, vendor and path" autocomplete="off" spellcheck="false">
+<span class="shown" id="shown" aria-live="polite"></span>
+</div>
+<table>
+<colgroup>
+<col style="width: 118px"><col><col style="width: 160px"><col style="width: 92px">
+<col style="width: 104px"><col style="width: 78px"><col style="width: 66px">
+<col style="width: 70px"><col style="width: 76px">
+</colgroup>
+<thead><tr><th>Status</th><th>Name</th><th>Vendor</th><th>Version</th><th>Category</th>
+<th class="num">In / out</th><th>MIDI</th><th>64-bit</th><th class="num">Time</th></tr></thead>
+</table>
+</section>
+<section>
+<h2>Slowest scans</h2>
+<p class="note" id="chart-note"></p>
+<div id="chart"></div>
+</section>
+)page";
+
+// Every text from the results reaches the page through textContent, never
+// as markup, so that no plug-in's name can add an element.
+constexpr char kPageScript[] = R"page(<script>
+"use strict";
+(function () {
+    const started = performance.now();
+    const STATUSES = [
+        ["ok", "scanned without an error"],
+        ["failed", "the scan server reported an error"],
+        ["crashed", "its scan server died of a fault, twice"],
+        ["timed out", "no answer within the time limit"],
+        ["ended", "its scan server ended another way, twice"],
+    ];
+    // VST 2 plug-in categories by number; 0 is "unknown", shown as a number.
+    const CATEGORIES = ["", "effect", "synth", "analysis", "mastering", "spatial",
+        "room effects", "surround", "restoration", "offline", "shell", "generator"];
+    const SLOWEST_SHOWN = 30;
+    const NONE = "\u2014";
+
+    const data = JSON.parse(document.getElementById("results").textContent);
+    const run = data.run;
+    const plugins = data.plugins;
+
+    function make(tag, className, text) {
+        const node = document.createElement(tag);
+        if (className)
+            node.className = className;
+        if (text !== undefined)
+            node.textContent = text;
+        return node;
+    }
+
+    function statusClass(status) {
+        return "st-" + status.replace(/ /g, "-");
+    }
+
+    function plural(count, word) {
+        return count + " " + word + (count === 1 ? "" : "s");
+    }
+
+    function fileName(path) {
+        return path.slice(Math.max(path.lastIndexOf("\\"), path.lastIndexOf("/")) + 1);
+    }
+
+    function milliseconds(ms) {
+        return ms < 1000 ? ms + " ms" : (ms / 1000).toFixed(1) + " s";
+    }
+
+    function runTime(seconds) {
+        if (seconds < 60)
+            return seconds.toFixed(1) + " s";
+        const whole = Math.round(seconds);
+        const hours = Math.floor(whole / 3600);
+        return (hours ? hours + " h " : "") + Math.floor(whole / 60) % 60 + " min " +
+            whole % 60 + " s";
+    }
+
+    // Exception codes are known by their hexadecimal form: 0xC0000005.
+    function exitCodeText(code) {
+        if (code < 0x10000)
+            return String(code);
+        return code + " (0x" + code.toString(16).toUpperCase().padStart(8, "0") + ")";
+    }
+
+    function utcText(text) {
+        return text ? text.replace("T", " ").replace(/Z$/, " UTC") : "at an unknown time";
+    }
+
+    function categoryText(category) {
+        return CATEGORIES[category] || String(category);
+    }
+
+    function midiText(report) {
+        const ways = [];
+        if (report.wantsMidi)
+            ways.push("in");
+        if (report.sendsMidi)
+            ways.push("out");
+        return ways.length ? ways.join(", ") : NONE;
+    }
+
+    // One term and its value in a <dl>; nothing for an empty value.
+    function fact(list, term, value) {
+        if (value === null || value === undefined || value === "")
+            return;
+        const description = make("dd");
+        if (value instanceof Node)
+            description.append(value);
+        else
+            description.textContent = value;
+        list.append(make("dt", "", term), description);
+    }
+
+    function listOf(tag, texts) {
+        const list = make(tag);
+        for (const text of texts)
+            list.append(make("li", "", text));
+        return list;
+    }
+
+    function countByStatus(entries) {
+        const counts = {};
+        for (const [status] of STATUSES)
+            counts[status] = 0;
+        for (const entry of entries)
+            counts[entry.status] = (counts[entry.status] || 0) + 1;
+        return counts;
+    }
+
+    // A plug-in, or one of a shell's sub-plug-ins, as the table and the chart show it.
+    function entryOf(record, shell) {
+        const path = shell ? shell.path + ">" + record.id : record.path;
+        const name = record.name || (shell ? record.id : fileName(record.path));
+        return {
+            record: record,
+            report: record.report || null,
+            status: record.status,
+            name: name,
+            path: path,
+            search: (name + "\n" + record.vendor + "\n" + path).toLowerCase(),
+            row: null,
+        };
+    }
+
+    const groups = plugins.map(function (plugin) {
+        return {
+            main: entryOf(plugin, null),
+            subs: (plugin.shells || []).map(function (shell) { return entryOf(shell, plugin); }),
+            body: null,
+            foldLabel: null,
+        };
+    });
+    const mains = groups.map(function (group) { return group.main; });
+    const subs = groups.flatMap(function (group) { return group.subs; });
+    const mainCounts = countByStatus(mains);
+    const subCounts = countByStatus(subs);
+
+    function showRun() {
+        document.title = "Plug-in scan, " + utcText(run.started);
+        document.getElementById("run").textContent = [
+            "Started " + utcText(run.started),
+            "took " + runTime(run.seconds),
+            run.scanned + " scanned",
+            run.fromCache + " unchanged from the results file",
+            plural(run.skipped, "earlier failure") + " skipped",
+        ].join(" \u00B7 ");
+        document.getElementById("stopped").hidden = !run.stopped;
+    }
+
+    function showCounts() {
+        const box = document.getElementById("counts");
+        const total = make("div", "count");
+        total.append(make("span", "number", String(plugins.length)),
+            make("span", "word", plugins.length === 1 ? "plug-in" : "plug-ins"));
+        if (subs.length)
+            total.append(make("span", "subs", "and " + plural(subs.length, "sub-plug-in") +
+                " of shells"));
+        box.append(total);
+        for (const [status, meaning] of STATUSES) {
+            const card = make("div", "count " + statusClass(status));
+            card.dataset.status = status;
+            card.title = meaning;
+            const number = make("span", "number", String(mainCounts[status]));
+            number.dataset.count = "plugins";
+            card.append(number, make("span", "word", status));
+            if (subs.length) {
+                const line = make("span", "subs");
+                const subNumber = make("span", "", String(subCounts[status]));
+                subNumber.dataset.count = "subs";
+                line.append(subNumber, " sub-plug-in" + (subCounts[status] === 1 ? "" : "s"));
+                card.append(line);
+            }
+            box.append(card);
+        }
+    }
+
+    function showIncidents() {
+        if (!run.incidents.length)
+            return;
+        const section = document.getElementById("incidents");
+        section.hidden = false;
+        for (const incident of run.incidents) {
+            const card = make("article", "incident");
+            card.append(make("h3", "", incident.reason || "A scan server died"));
+            const facts = make("dl", "facts");
+            fact(facts, "During", incident.during);
+            fact(facts, "Culprit", incident.culprit);
+            if (incident.exitCode !== null)
+                fact(facts, "Exit code", exitCodeText(incident.exitCode));
+            fact(facts, "Dump", incident.dump);
+            if (incident.fault)
+                fact(facts, "Fault", incident.fault.text);
+            if (incident.suspects.length) {
+                const more = make("details");
+                more.append(make("summary", "", plural(incident.suspects.length, "suspect") +
+                    ", in the order that server scanned them"), listOf("ol", incident.suspects));
+                fact(facts, "Suspects", more);
+            }
+            if (incident.tried.length)
+                fact(facts, "Looked for by", listOf("ol", incident.tried));
+            card.append(facts);
+            section.append(card);
+        }
+    }
+
+    function showLegend() {
+        const legend = document.getElementById("legend");
+        for (const [status, meaning] of STATUSES) {
+            const item = make("div");
+            const term = make("dt");
+            term.append(make("span", "pill " + statusClass(status), status));
+            item.append(term, make("dd", "", meaning));
+            legend.append(item);
+        }
+    }
+
+    function hasDetails(record) {
+        return record.status !== "ok" || record.afterReport || record.dialogs.length > 0 ||
+            record.output !== "" || record.log.length > 0;
+    }
+
+    function detailRow(entry) {
+        const record = entry.record;
+        const row = make("tr", "detail");
+        row.hidden = true;
+        const cell = make("td");
+        cell.colSpan = 9;
+        const facts = make("dl", "facts");
+        fact(facts, "Reason", record.error || (record.status === "ok" ? "" : "none given"));
+        if (record.exitCode !== null)
+            fact(facts, "Exit code", exitCodeText(record.exitCode));
+        fact(facts, "Dump", record.dump);
+        if (record.fault)
+            fact(facts, "Fault", record.fault.text);
+        if (record.afterReport)
+            fact(facts, "When", "after its report went out");
+        if (record.dialogs.length) {
+            const box = make("div");
+            for (const dialog of record.dialogs) {
+                const item = make("div", "dialog");
+                item.append(make("strong", "", dialog.title || "(no title)"));
+                for (const text of dialog.texts)
+                    item.append(make("p", "", text));
+                item.append(make("p", "note", "Answered: " + dialog.answer));
+                box.append(item);
+            }
+            fact(facts, record.dialogs.length === 1 ? "Window" : "Windows", box);
+        }
+        if (record.output)
+            fact(facts, "Output", make("pre", "output", record.output));
+        if (record.log.length)
+            fact(facts, "Log", make("pre", "log", record.log.join("\n")));
+        cell.append(facts);
+        row.append(cell);
+        return row;
+    }
+
+    function dataCell(text, className) {
+        return make("td", text === NONE ? "none" : className || "", text);
+    }
+
+    // The rows of one entry: its own, and the row of its details if it has any.
+    function rowsOf(entry, kind) {
+        const record = entry.record;
+        // A report with an error says nothing true of the plug-in's abilities.
+        const report = entry.report && !entry.report.error ? entry.report : null;
+        const row = make("tr", "row " + kind);
+        row.dataset.kind = kind;
+        row.dataset.status = entry.status;
+        entry.row = row;
+
+        const statusCell = make("td", "status");
+        const rows = [row];
+        if (hasDetails(record)) {
+            const detail = detailRow(entry);
+            if (kind === "sub")
+                detail.classList.add("sub");
+            const pill = make("button", "pill " + statusClass(entry.status), entry.status);
+            pill.type = "button";
+            pill.title = "Show the details";
+            pill.setAttribute("aria-expanded", "false");
+            pill.addEventListener("click", function () {
+                detail.hidden = !detail.hidden;
+                pill.setAttribute("aria-expanded", String(!detail.hidden));
+            });
+            statusCell.append(pill);
+            rows.push(detail);
+        } else {
+            statusCell.append(make("span", "pill " + statusClass(entry.status), entry.status));
+        }
+
+        const label = make("td", "label");
+        label.append(make("div", "name", entry.name),
+            make("div", "path", kind === "sub" ? "id " + record.id : entry.path));
+        row.append(statusCell, label, dataCell(record.vendor || NONE),
+            dataCell(report && report.version ? report.version : NONE),
+            dataCell(report ? categoryText(report.category) : NONE),
+            dataCell(report ? report.numInputs + " / " + report.numOutputs : NONE, "num"),
+            dataCell(report ? midiText(report) : NONE),
+            dataCell(report ? (report.audio64 ? "yes" : "no") : NONE),
+            dataCell(milliseconds(record.durationMs), "num"));
+        return rows;
+    }
+
+    function buildGroup(group) {
+        const body = make("tbody", "group");
+        group.body = body;
+        body.append.apply(body, rowsOf(group.main, "plugin"));
+        if (group.subs.length) {
+            const fold = make("button", "fold");
+            fold.type = "button";
+            fold.setAttribute("aria-expanded", "false");
+            group.foldLabel = make("span", "", plural(group.subs.length, "sub-plug-in"));
+            fold.append(group.foldLabel);
+            fold.addEventListener("click", function () {
+                const open = body.classList.toggle("open");
+                fold.setAttribute("aria-expanded", String(open));
+            });
+            group.main.row.cells[1].append(fold);
+            for (const sub of group.subs)
+                body.append.apply(body, rowsOf(sub, "sub"));
+        }
+        return body;
+    }
+
+    function buildTable() {
+        const all = document.createDocumentFragment();
+        for (const group of groups)
+            all.append(buildGroup(group));
+        document.querySelector("table").append(all);
+    }
+
+    // What the filters and the search let through; the rows are built once
+    // and only hidden or shown, which keeps thousands of them quick.
+    const hiddenStatuses = new Set();
+    let words = [];
+
+    function matches(entry) {
+        return !hiddenStatuses.has(entry.status) &&
+            words.every(function (word) { return entry.search.includes(word); });
+    }
+
+    function applyFilters() {
+        const from = performance.now();
+        let shown = 0;
+        let subsShown = 0;
+        for (const group of groups) {
+            let subsMatching = 0;
+            for (const sub of group.subs) {
+                const match = matches(sub);
+                if (sub.row.hidden === match)
+                    sub.row.hidden = !match;
+                if (match)
+                    subsMatching++;
+            }
+            const own = matches(group.main);
+            const visible = own || subsMatching > 0;
+            if (group.body.hidden === visible)
+                group.body.hidden = !visible;
+            // A shell shown only for its sub-plug-ins stays as their heading.
+            group.main.row.classList.toggle("context", !own);
+            if (group.foldLabel) {
+                group.foldLabel.textContent = subsMatching === group.subs.length
+                    ? plural(group.subs.length, "sub-plug-in")
+                    : subsMatching + " of " + plural(group.subs.length, "sub-plug-in");
+            }
+            if (visible) {
+                shown++;
+                subsShown += subsMatching;
+            }
+        }
+        let text = shown + " of " + plural(groups.length, "plug-in") + " shown";
+        if (subs.length)
+            text += ", " + subsShown + " of " + plural(subs.length, "sub-plug-in");
+        document.getElementById("shown").textContent = text;
+        document.documentElement.dataset.filterMs = String(Math.round(performance.now() - from));
+    }
+
+    const filterButtons = new Map();
+
+    function buildFilters() {
+        const box = document.getElementById("filters");
+        for (const [status, meaning] of STATUSES) {
+            const button = make("button", "filter " + statusClass(status));
+            button.type = "button";
+            button.title = "Show or hide: " + meaning;
+            button.dataset.status = status;
+            button.setAttribute("aria-pressed", "true");
+            button.append(make("span", "", status), make("span", "n", String(mainCounts[status])));
+            if (subCounts[status])
+                button.append(make("span", "n-subs", "+" + subCounts[status]));
+            button.addEventListener("click", function () {
+                const show = hiddenStatuses.has(status);
+                if (show)
+                    hiddenStatuses.delete(status);
+                else
+                    hiddenStatuses.add(status);
+                button.setAttribute("aria-pressed", String(show));
+                applyFilters();
+            });
+            filterButtons.set(status, button);
+            box.append(button);
+        }
+        const search = document.getElementById("search");
+        search.addEventListener("input", function () {
+            words = search.value.toLowerCase().split(/\s+/).filter(Boolean);
+            applyFilters();
+        });
+    }
+
+    function buildChart() {
+        const all = mains.concat(subs);
+        const slowest = all.slice().sort(function (a, b) {
+            return b.record.durationMs - a.record.durationMs;
+        }).slice(0, SLOWEST_SHOWN);
+        document.getElementById("chart-note").textContent = slowest.length
+            ? "The " + plural(slowest.length, "slowest scan") + " of " + all.length +
+              ", plug-ins and sub-plug-ins alike, slowest first."
+            : "Nothing was scanned.";
+        const longest = slowest.length ? Math.max(slowest[0].record.durationMs, 1) : 1;
+        const chart = document.getElementById("chart");
+        for (const entry of slowest) {
+            const ms = entry.record.durationMs;
+            const timedOut = entry.status === "timed out";
+            const row = make("div", "bar-row");
+            row.dataset.status = entry.status;
+            const label = make("div", "bar-label", entry.name);
+            label.title = entry.path;
+            const track = make("div", "bar-track");
+            const bar = make("div", "bar" + (timedOut ? " " + statusClass(entry.status) : ""));
+            bar.style.width = (100 * ms / longest).toFixed(2) + "%";
+            track.append(bar);
+            const time = make("div", "bar-time", milliseconds(ms));
+            if (timedOut)
+                time.append(make("span", "pill " + statusClass(entry.status), "timed out"));
+            row.append(label, track, time);
+            chart.append(row);
+        }
+    }
+
+    // The browser test drives the page through its own controls, named in
+    // the address's fragment: #test-search=WORDS&test-toggle=STATUS,...&test-open=all.
+    function applyTestFragment() {
+        const asked = new URLSearchParams(location.hash.slice(1));
+        if (asked.has("test-search")) {
+            const search = document.getElementById("search");
+            search.value = asked.get("test-search");
+            search.dispatchEvent(new Event("input"));
+        }
+        for (const status of (asked.get("test-toggle") || "").split(",")) {
+            if (filterButtons.has(status))
+                filterButtons.get(status).click();
+        }
+        if (asked.get("test-open") === "all") {
+            for (const button of document.querySelectorAll("button[aria-expanded=false]"))
+                button.click();
+        }
+    }
+
+    showRun();
+    showCounts();
+    showIncidents();
+    showLegend();
+    buildFilters();
+    buildTable();
+    buildChart();
+    applyFilters();
+    // How long building took, and filtering (above), ride on the root
+    // element for the browser test, which bounds them.
+    document.documentElement.dataset.buildMs = String(Math.round(performance.now() - started));
+    applyTestFragment();
+})();
+</script>
+</body>
+</html>
+)page";
+
+// JSON's own syntax holds no "<", ">", U+2028 or U+2029, so each of them is
+// inside a string, where its \u escape means the same character.
+std::string ScriptSafeJson(const host::Json& json) {
+    std::string text = json.dump(-1, ' ', false, host::Json::error_handler_t::replace);
+    std::string safe;
+    safe.reserve(text.size() + text.size() / 8);
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (c == '<') {
+            safe += "\\u003c";
+        } else if (c == '>') {
+            safe += "\\u003e";
+        } else if (c == '\xE2' && i + 2 < text.size() && text[i + 1] == '\x80' &&
+                   (text[i + 2] == '\xA8' || text[i + 2] == '\xA9')) {
+            safe += text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+            i += 2;
+        } else {
+            safe += c;
+        }
+    }
+    return safe;
+}
+
+}  // namespace
+
+std::string HtmlReport(const host::Results& results) {
+    std::string json = ScriptSafeJson(host::ToJson(results));
+    std::string page;
+    page.reserve(sizeof kPageHead + json.size() + sizeof kPageBody + sizeof kPageScript);
+    page += kPageHead;
+    page += json;
+    page += kPageBody;
+    page += kPageScript;
+    return page;
+}
+
+bool WriteHtmlReport(const std::wstring& path, const host::Results& results, std::string* error) {
+    std::string page = HtmlReport(results);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = "cannot create the report page " + host::ToUtf8(path) + " (system error " +
+                 std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < page.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(page.size() - done, 1 << 30));
+        DWORD written = 0;
+        ok = WriteFile(file, page.data() + done, chunk, &written, nullptr) && written > 0;
+        done += written;
+    }
+    if (!ok)
+        *error = "cannot write the report page " + host::ToUtf8(path) + " (system error " +
+                 std::to_string(GetLastError()) + ")";
+    CloseHandle(file);
+    return ok;
+}
+
+}  // namespace tools

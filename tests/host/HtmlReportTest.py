@@ -1,0 +1,497 @@
+#!/usr/bin/env python3
+"""The page of plugin-scan --html, as a browser shows it.
+
+Scans kit plug-ins with plugin-scan under Wine, renders the page in Debian's
+chromium (headless), and checks what the page shows against the results
+file; renders hand-made results with --no-scan to check the escaping, and
+five thousand plug-ins to check the filters at scale. The page's controls
+are driven through its test fragment (#test-search=...&test-toggle=...).
+
+    HtmlReportTest.py --build BUILD [--screenshot PNG] [unittest options]
+
+Needs a display for Wine (scripts/test runs CTest under xvfb-run).
+REPORT_SCREENSHOT=PNG does what --screenshot does.
+"""
+
+import argparse
+import html.parser
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BUILD = ROOT / "build"
+SCREENSHOT = None
+STATUSES = ["ok", "failed", "crashed", "timed out", "ended"]
+
+# The kit plug-ins scanned, under their own names, with how each must end.
+KIT = [
+    ("effect.dll", "ok"),  # a plain effect
+    ("synth.dll", "ok"),  # a synth that lists a sub-plug-in no one should ask for
+    ("shell.dll", "ok"),  # a shell whose two sub-plug-ins are scanned one by one
+    ("no_entry.dll", "failed"),  # no entry point: the server says so
+    ("crash_entry.dll", "crashed"),  # faults in its entry point
+    ("hang_entry.dll", "timed out"),  # never returns: the time limit ends it
+    ("exit_entry.dll", "ended"),  # ends its process in its entry point
+    ("prints.dll", "ok"),  # prints: what the scanner keeps of it unfolds like a failure
+]
+TIMEOUT_SECONDS = "4"
+
+VOID_ELEMENTS = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta",
+                 "source", "track", "wbr"}
+
+
+class Element:
+    def __init__(self, tag, attrs, parent):
+        self.tag = tag
+        self.attrs = dict(attrs)
+        self.parent = parent
+        self.children = []
+
+    def text(self):
+        return "".join(c if isinstance(c, str) else c.text() for c in self.children)
+
+    def iter(self):
+        yield self
+        for child in self.children:
+            if isinstance(child, Element):
+                yield from child.iter()
+
+    def has_class(self, name):
+        return name in (self.attrs.get("class") or "").split()
+
+    def find_all(self, tag=None, cls=None, **attrs):
+        return [e for e in self.iter()
+                if (tag is None or e.tag == tag) and (cls is None or e.has_class(cls))
+                and all(e.attrs.get(k.replace("_", "-")) == v for k, v in attrs.items())]
+
+    def find(self, tag=None, cls=None, **attrs):
+        found = self.find_all(tag, cls, **attrs)
+        return found[0] if found else None
+
+    def elements(self):
+        return [c for c in self.children if isinstance(c, Element)]
+
+    @property
+    def hidden(self):
+        return "hidden" in self.attrs
+
+
+class TreeBuilder(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.root = Element("#document", [], None)
+        self.open = self.root
+
+    def handle_starttag(self, tag, attrs):
+        element = Element(tag, attrs, self.open)
+        self.open.children.append(element)
+        if tag not in VOID_ELEMENTS:
+            self.open = element
+
+    def handle_endtag(self, tag):
+        node = self.open
+        while node is not self.root and node.tag != tag:
+            node = node.parent
+        if node is not self.root:
+            self.open = node.parent
+
+    def handle_data(self, data):
+        self.open.children.append(data)
+
+
+def chromium_command(profile):
+    return [shutil.which("chromium") or "/usr/bin/chromium", "--headless", "--no-sandbox",
+            "--disable-gpu", "--disable-background-networking", "--disable-component-update",
+            "--disable-sync", "--no-first-run", "--user-data-dir=" + profile]
+
+
+def render(page, fragment=""):
+    """The page's DOM after its scripts ran, as a tree."""
+    with tempfile.TemporaryDirectory() as profile:
+        done = subprocess.run(chromium_command(profile) + ["--dump-dom", page.as_uri() + fragment],
+                              capture_output=True, text=True, timeout=180)
+    if done.returncode != 0 or "<html" not in done.stdout:
+        raise AssertionError("chromium failed (%d): %s" % (done.returncode, done.stderr[-2000:]))
+    builder = TreeBuilder()
+    builder.feed(done.stdout)
+    return builder.root
+
+
+def screenshot(page, output):
+    with tempfile.TemporaryDirectory() as profile:
+        subprocess.run(chromium_command(profile) + [
+            "--hide-scrollbars", "--window-size=1280,900", "--screenshot=" + str(output),
+            page.as_uri()], capture_output=True, timeout=180, check=True)
+
+
+def windows_path(path):
+    # Wine's drive Z: is the Unix root.
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def plugin_scan(*arguments):
+    command = [str(ROOT / "scripts" / "wine-run"), str(BUILD / "wineprefix"),
+               str(BUILD / "bin" / "plugin-scan.exe")] + list(arguments)
+    return subprocess.run(command, capture_output=True, timeout=300)
+
+
+def file_name(path):
+    return path.replace("/", "\\").rsplit("\\", 1)[-1]
+
+
+def shown_name(record, shell=None):
+    return record["name"] or (record["id"] if shell else file_name(record["path"]))
+
+
+def groups_of(dom):
+    return dom.find_all("tbody", cls="group")
+
+
+def visible_plugins(dom):
+    return [file_name(g.find("tr", data_kind="plugin").find("div", cls="path").text())
+            for g in groups_of(dom) if not g.hidden]
+
+
+def row_summary(row):
+    return (row.find(cls="pill").text(), row.find("div", cls="name").text(),
+            row.find("div", cls="path").text())
+
+
+def detail_after(row):
+    siblings = row.parent.elements()
+    following = siblings[siblings.index(row) + 1:]
+    return following[0] if following and following[0].has_class("detail") else None
+
+
+def facts_of(detail):
+    """A details row's terms and their texts."""
+    facts = {}
+    terms = detail.find_all("dt")
+    for term in terms:
+        siblings = term.parent.elements()
+        facts[term.text()] = siblings[siblings.index(term) + 1].text()
+    return facts
+
+
+class ScannedKit(unittest.TestCase):
+    """plugin-scan --html on a folder of kit plug-ins; the page in a browser."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = pathlib.Path(tempfile.mkdtemp(prefix="report-page-"))
+        kit = cls.folder / "kit"
+        kit.mkdir()
+        for name, _ in KIT:
+            shutil.copy(BUILD / "bin" / "plugins" / name, kit / name)
+        cls.results_path = cls.folder / "results.json"
+        cls.page = cls.folder / "report.html"
+        cls.scan = plugin_scan("--quiet", "--jobs", "2", "--timeout", TIMEOUT_SECONDS, "--out",
+                               windows_path(cls.results_path), "--html", windows_path(cls.page),
+                               windows_path(kit))
+        if not cls.results_path.exists():
+            raise AssertionError("plugin-scan wrote no results: " +
+                                 cls.scan.stderr.decode(errors="replace"))
+        cls.results = json.loads(cls.results_path.read_text(encoding="utf-8"))
+        cls.dom = render(cls.page)
+        if SCREENSHOT:
+            screenshot(cls.page, SCREENSHOT)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def plugin(self, name):
+        return next(p for p in self.results["plugins"] if file_name(p["path"]) == name)
+
+    def group(self, dom, name):
+        return groups_of(dom)[self.results["plugins"].index(self.plugin(name))]
+
+    def test_scan_writes_the_page_and_says_where(self):
+        self.assertEqual(self.scan.returncode, 0, self.scan.stderr.decode(errors="replace"))
+        last_lines = self.scan.stdout.decode("utf-8").splitlines()[-2:]
+        self.assertEqual(last_lines[-1], "Report: " + windows_path(self.page))
+        self.assertTrue(last_lines[0].startswith("Results: "))
+        for name, status in KIT:
+            with self.subTest(name):
+                self.assertEqual(self.plugin(name)["status"], status)
+        shells = self.plugin("shell.dll")["shells"]
+        self.assertEqual([s["status"] for s in shells], ["ok", "ok"])
+
+    def test_counts_match_the_results_file(self):
+        subs = [s for p in self.results["plugins"] for s in p["shells"]]
+        for status in STATUSES:
+            with self.subTest(status):
+                card = self.dom.find("div", cls="count", data_status=status)
+                self.assertEqual(int(card.find(data_count="plugins").text()),
+                                 sum(p["status"] == status for p in self.results["plugins"]))
+                self.assertEqual(int(card.find(data_count="subs").text()),
+                                 sum(s["status"] == status for s in subs))
+        self.assertEqual(self.dom.find(id="shown").text(),
+                         "8 of 8 plug-ins shown, 2 of 2 sub-plug-ins")
+
+    def test_every_plugin_and_sub_plugin_has_one_row_with_its_status_and_name(self):
+        groups = groups_of(self.dom)
+        expected = [(p["status"], shown_name(p), p["path"]) for p in self.results["plugins"]]
+        self.assertEqual([row_summary(g.find("tr", data_kind="plugin")) for g in groups],
+                         expected)
+        for group, plugin in zip(groups, self.results["plugins"]):
+            self.assertEqual([row_summary(r) for r in group.find_all("tr", data_kind="sub")],
+                             [(s["status"], shown_name(s, plugin), "id " + s["id"])
+                              for s in plugin["shells"]])
+        shell = self.group(self.dom, "shell.dll")
+        self.assertFalse(shell.has_class("open"))
+        self.assertEqual(shell.find("button", cls="fold").text(), "2 sub-plug-ins")
+        none = "\u2014"
+        cells = [
+            ("effect.dll", ["Test Vendor", "1.2.3.4", "effect", "2 / 2", none, "yes"]),
+            ("synth.dll", ["Test Vendor", none, "synth", "0 / 2", "in", "no"]),
+            ("no_entry.dll", [none] * 6),  # its report's error makes the rest meaningless
+        ]
+        for name, expected in cells:
+            with self.subTest(name):
+                row = self.group(self.dom, name).find("tr")
+                self.assertEqual([td.text() for td in row.elements()[2:8]], expected)
+
+    def test_every_failure_unfolds_to_its_reason_code_dump_and_fault(self):
+        dom = render(self.page, "#test-open=all")
+        rows = {row_summary(r)[2]: r for r in dom.find_all("tr", cls="row")}
+        failures = 0
+        for plugin in self.results["plugins"]:
+            for record, path in [(plugin, plugin["path"])] + [
+                    (s, "id " + s["id"]) for s in plugin["shells"]]:
+                detail = detail_after(rows[path])
+                if record["status"] == "ok" and not record["output"]:
+                    self.assertIsNone(detail, path)
+                    continue
+                with self.subTest(path):
+                    self.assertFalse(detail.hidden)
+                    facts = facts_of(detail)
+                    if record["status"] != "ok":
+                        failures += 1
+                        self.assertEqual(facts["Reason"], record["error"])
+                        self.assertTrue(record["error"])
+                    if record["exitCode"] is not None:
+                        self.assertTrue(facts["Exit code"].startswith(str(record["exitCode"])))
+                    if record["dump"]:
+                        self.assertEqual(facts["Dump"], record["dump"])
+                    if record["fault"]:
+                        self.assertEqual(facts["Fault"], record["fault"]["text"])
+                    if record["output"]:
+                        self.assertEqual(facts["Output"], record["output"])
+        self.assertEqual(failures, 4)
+        self.assertTrue(self.group(dom, "shell.dll").has_class("open"))
+
+    def test_chart_shows_the_slowest_first_and_marks_time_outs(self):
+        scans = [(p["durationMs"], p["status"], shown_name(p)) for p in self.results["plugins"]]
+        scans += [(s["durationMs"], s["status"], shown_name(s, p))
+                  for p in self.results["plugins"] for s in p["shells"]]
+        bars = self.dom.find(id="chart").find_all("div", cls="bar-row")
+        self.assertEqual(len(bars), len(scans))
+        shown = [(b.attrs["data-status"], b.find(cls="bar-label").text()) for b in bars]
+        self.assertEqual(sorted(shown), sorted((s, n) for _, s, n in scans))
+        widths = [float(b.find(cls="bar").attrs["style"].split(":")[1].rstrip("%; "))
+                  for b in bars]
+        self.assertEqual(widths, sorted(widths, reverse=True))
+        self.assertEqual(widths[0], 100.0)
+        for bar in bars:
+            timed_out = bar.attrs["data-status"] == "timed out"
+            self.assertEqual(bar.find(cls="bar").has_class("st-timed-out"), timed_out)
+            self.assertEqual(bar.find(cls="bar-time").find(cls="pill") is not None, timed_out)
+        self.assertEqual(bars[0].attrs["data-status"], "timed out")
+
+    def test_search_and_filters_change_what_is_shown(self):
+        every = [name for name, _ in KIT]
+        entries = ["no_entry.dll", "crash_entry.dll", "hang_entry.dll", "exit_entry.dll"]
+        rows = [
+            ("", every, "2 of 2", []),  # nothing asked: everything
+            ("#test-search=entry", entries, "0 of 2", []),  # words match in paths
+            ("#test-search=TEST%20effect", ["effect.dll"], "0 of 2", []),  # names, any case
+            ("#test-search=entry&test-toggle=crashed",  # a filter narrows a search
+             ["no_entry.dll", "hang_entry.dll", "exit_entry.dll"], "0 of 2", ["crashed"]),
+            ("#test-toggle=ok", entries, "0 of 2", ["ok"]),  # sub-plug-ins are filtered too
+            ("#test-search=sub%20two", ["shell.dll"], "1 of 2", []),  # a sub-plug-in, its shell
+            ("#test-toggle=ok,ok", every, "2 of 2", []),  # a second press shows them again
+        ]
+        doms = {}
+        for fragment, expected, subs, hidden_statuses in rows:
+            with self.subTest(fragment):
+                dom = doms[fragment] = render(self.page, fragment)
+                self.assertEqual(sorted(visible_plugins(dom)), sorted(expected))
+                self.assertEqual(dom.find(id="shown").text(), "%d of 8 plug-ins shown, %s "
+                                 "sub-plug-ins" % (len(expected), subs))
+                pressed = {b.attrs["data-status"]: b.attrs["aria-pressed"]
+                           for b in dom.find_all("button", cls="filter")}
+                self.assertEqual(pressed, {s: str(s not in hidden_statuses).lower()
+                                           for s in STATUSES})
+        shell = next(g for g in groups_of(doms["#test-search=sub%20two"]) if not g.hidden)
+        self.assertTrue(shell.find("tr", data_kind="plugin").has_class("context"))
+        self.assertEqual([r.hidden for r in shell.find_all("tr", data_kind="sub")],
+                         [True, False])
+        self.assertEqual(shell.find("button", cls="fold").text(), "1 of 2 sub-plug-ins")
+
+
+HOSTILE_NAME = "</script><b>x</b><!--"
+HOSTILE_VENDOR = "Line\u2028Para\u2029<img src=x onerror=alert(1)>"
+
+
+def hand_made_results():
+    dialog = {"title": "</script><i>t</i>", "texts": ["<b>first</b>", "second"],
+              "answer": "closed <it>"}
+    crashed = {
+        "path": "C:\\VST\\<Evil>.dll", "size": 1, "modified": "2026-01-01T00:00:00.0000000Z",
+        "status": "crashed", "name": HOSTILE_NAME, "vendor": HOSTILE_VENDOR, "product": "",
+        "error": "<script>alert(1)</script>", "exitCode": 3221225477,
+        "dump": "C:\\dumps\\<d>.dmp", "durationMs": 120,
+        "fault": {"kind": "crash", "code": "0xC0000005", "name": "access violation",
+                  "access": "writing 0x0", "address": "0x0000000000401000", "module": "e.dll",
+                  "offset": "0x1000", "unloadedModule": "", "thread": "server",
+                  "text": "access violation <writing> in e.dll+0x1000"},
+        "afterReport": False, "dialogs": [dialog], "output": "out <pre>\n</pre>",
+        "log": ["log <one>", "log two"], "shells": []}
+    incident = {"exitCode": 9, "dump": "C:\\dumps\\i.dmp", "during": None,
+                "suspects": ["C:\\VST\\a.dll", "C:\\VST\\<b>.dll"],
+                "reason": "the server died between requests <br>", "fault": None,
+                "culprit": "C:\\VST\\<b>.dll", "tried": ["rescanned <a> alone"]}
+    run = {"started": "2026-01-01T10:00:00Z", "seconds": 1.5, "scanned": 1, "fromCache": 3,
+           "skipped": 2, "stopped": True, "incidents": [incident]}
+    return {"format": 1, "run": run, "plugins": [crashed]}
+
+
+VENDORS = ["Alder", "Birch", "Cedar", "Dogwood", "Elm", "Fir", "Ginkgo", "Hazel", "Ivy", "Juniper"]
+
+
+def many_results(count):
+    plugins = []
+    for i in range(count):
+        record = {"path": "C:\\VST\\p%05d.dll" % i, "size": i, "modified": "",
+                  "status": STATUSES[(i // 10) % 5], "name": "Plugin %d" % i,
+                  "vendor": VENDORS[i % 10], "durationMs": i % 997, "shells": []}
+        if i % 500 == 0:
+            record["shells"] = [{"id": "%08X" % n, "name": "Sub %d" % n, "status": "ok",
+                                 "vendor": VENDORS[i % 10]} for n in range(1, 4)]
+        plugins.append(record)
+    run = {"started": "", "seconds": 100.0, "scanned": count, "fromCache": 0, "skipped": 0,
+           "stopped": False, "incidents": []}
+    return {"format": 1, "run": run, "plugins": plugins}
+
+
+class PageOfAResultsFile(unittest.TestCase):
+    """plugin-scan --no-scan renders a results file that the test writes."""
+
+    def setUp(self):
+        self.folder = pathlib.Path(tempfile.mkdtemp(prefix="report-page-"))
+        self.results_path = self.folder / "results.json"
+        self.page = self.folder / "report.html"
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def render_results(self, results, fragment=""):
+        self.results_path.write_text(json.dumps(results), encoding="utf-8")
+        done = plugin_scan("--no-scan", "--out", windows_path(self.results_path), "--html",
+                           windows_path(self.page))
+        self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
+        self.assertEqual(done.stdout.decode(), "Report: %s\n" % windows_path(self.page))
+        return render(self.page, fragment)
+
+    def test_plugin_text_stays_text_in_the_data_and_on_the_page(self):
+        results = hand_made_results()
+        dom = self.render_results(results, "#test-open=all")
+        raw = self.page.read_text(encoding="utf-8")
+        start = '<script type="application/json" id="results">'
+        data = raw[raw.index(start) + len(start):]
+        self.assertEqual(json.loads(data[:data.index("</script>")])["plugins"][0]["name"],
+                         HOSTILE_NAME)
+        for fragment in ["<b>", "<!--", "<img", "\u2028", "\u2029"]:
+            self.assertFalse(fragment in raw, "%r is in the page as it is" % fragment)
+        for tag in ["b", "i", "img", "it", "br", "a"]:
+            self.assertEqual(dom.find_all(tag), [], tag)
+        self.assertEqual([p.attrs["class"] for p in dom.find_all("pre")], ["output", "log"])
+
+        row = dom.find("tr", data_kind="plugin")
+        self.assertEqual(row_summary(row), ("crashed", HOSTILE_NAME, "C:\\VST\\<Evil>.dll"))
+        self.assertEqual(row.elements()[2].text(), HOSTILE_VENDOR)
+        facts = facts_of(detail_after(row))
+        record = results["plugins"][0]
+        self.assertEqual(facts["Reason"], record["error"])
+        self.assertEqual(facts["Exit code"], "3221225477 (0xC0000005)")
+        self.assertEqual(facts["Dump"], record["dump"])
+        self.assertEqual(facts["Fault"], record["fault"]["text"])
+        self.assertEqual(facts["Window"],
+                         "</script><i>t</i>" "<b>first</b>" "second" "Answered: closed <it>")
+        self.assertEqual(facts["Output"], record["output"])
+        self.assertEqual(facts["Log"], "log <one>\nlog two")
+
+        incident = dom.find(id="incidents")
+        self.assertFalse(incident.hidden)
+        self.assertEqual(incident.find("h3").text(), "the server died between requests <br>")
+        facts = facts_of(incident.find("article"))
+        self.assertEqual(facts["Culprit"], "C:\\VST\\<b>.dll")
+        self.assertEqual(facts["Exit code"], "9")
+        self.assertEqual(facts["Dump"], "C:\\dumps\\i.dmp")
+        self.assertEqual([li.text() for li in incident.find("details").find_all("li")],
+                         ["C:\\VST\\a.dll", "C:\\VST\\<b>.dll"])
+        self.assertEqual(facts["Looked for by"], "rescanned <a> alone")
+        self.assertEqual(dom.find("title").text(), "Plug-in scan, 2026-01-01 10:00:00 UTC")
+        self.assertEqual(dom.find(id="run").text(), " \u00B7 ".join([
+            "Started 2026-01-01 10:00:00 UTC", "took 1.5 s", "1 scanned",
+            "3 unchanged from the results file", "2 earlier failures skipped"]))
+        self.assertFalse(dom.find(id="stopped").hidden)
+
+    def test_five_thousand_plugins_filter_quickly(self):
+        count = 5000
+        dom = self.render_results(many_results(count),
+                                  "#test-search=HAZEL&test-toggle=failed")
+        # Hazel makes every tenth plug-in, whose statuses take turns by tens: a
+        # fifth of them failed. Sub-plug-ins share their shell's vendor.
+        self.assertEqual(len(groups_of(dom)), count)
+        self.assertEqual(len(dom.find_all("tr", cls="row")), count + 30)
+        self.assertEqual(sum(not g.hidden for g in groups_of(dom)), 400)
+        self.assertEqual(dom.find(id="shown").text(),
+                         "400 of 5000 plug-ins shown, 0 of 30 sub-plug-ins")
+        page = dom.find("html")
+        self.assertLess(int(page.attrs["data-build-ms"]), 5000)
+        self.assertLess(int(page.attrs["data-filter-ms"]), 250)
+
+    def test_no_page_and_exit_code_2_when_the_results_or_the_page_fail(self):
+        empty = '{"format": 1, "run": {}, "plugins": []}'
+        elsewhere = self.folder / "missing" / "report.html"
+        rows = [
+            (None, self.page, "does not exist"),  # no results file at all
+            ('{"format": 1, "run": {', self.page, "it is not JSON"),  # cut off mid-write
+            ('{"format": 2, "run": {}, "plugins": []}', self.page, '"format" is 2'),  # later
+            (empty, elsewhere, "cannot create the report page"),  # its folder is missing
+        ]
+        for text, page, reason in rows:
+            with self.subTest(reason):
+                if text is not None:
+                    self.results_path.write_text(text, encoding="utf-8")
+                done = plugin_scan("--no-scan", "--out", windows_path(self.results_path),
+                                   "--html", windows_path(page))
+                self.assertEqual(done.returncode, 2)
+                self.assertIn(reason, done.stderr.decode())
+                # Nor is a results file that cannot be read set aside, as a scan would.
+                self.assertEqual(sorted(p.name for p in self.folder.iterdir()),
+                                 [] if text is None else ["results.json"])
+
+
+def main():
+    global BUILD, SCREENSHOT
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=str(BUILD), help="the build folder")
+    parser.add_argument("--screenshot", default=os.environ.get("REPORT_SCREENSHOT"),
+                        help="save a 1280x900 picture of the kit's page here")
+    arguments, rest = parser.parse_known_args()
+    BUILD = pathlib.Path(arguments.build).resolve()
+    SCREENSHOT = pathlib.Path(arguments.screenshot).resolve() if arguments.screenshot else None
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
