@@ -254,7 +254,9 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
     for (int attempt = 0; attempt < 2; attempt++) {
         if (!EnsureServer())
             return Outcome::Stopped;
-        Exchange exchange = server_->Ask(request, GetTickCount64() + options.timeoutMs, pool_->stop_);
+        Exchange exchange = server_->Ask(request, GetTickCount64() + options.timeoutMs, pool_->stop_,
+                                         options.dialogs);
+        result->dialogs = exchange.dialogs;
         switch (exchange.end) {
         case Exchange::End::Answered:
             FillFromAnswer(exchange, result);
@@ -273,6 +275,14 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
             RetireServer(Reaper::Leave::End);
             ReportIncident(firstFate, request, firstSuspects, firstReason);
             return Outcome::TimedOut;
+        case Exchange::End::Refused:
+            result->status = Status::Failed;
+            result->error = exchange.refusal;
+            result->durationMs = exchange.durationMs;
+            KeepEvidence(exchange, result);
+            RetireServer(Reaper::Leave::End);
+            ReportIncident(firstFate, request, firstSuspects, firstReason);
+            return Outcome::Refused;
         case Exchange::End::Died:
         case Exchange::End::OutOfStep:
             break;

@@ -19,7 +19,7 @@ public:
     void Run();
 
 private:
-    enum class Outcome { Answered, TimedOut, Died, Stopped };
+    enum class Outcome { Answered, TimedOut, Refused, Died, Stopped };
 
     bool EnsureServer();
     std::shared_ptr<ServerFate> RetireServer(Reaper::Leave leave);

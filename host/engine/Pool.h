@@ -24,6 +24,7 @@ struct PoolOptions {
     DWORD timeoutMs = 60000;       // for each request
     int recycleAfter = 200;        // plug-ins a server scans before a fresh one takes over
     uint64_t memoryLimit = 0;      // private bytes above which a server is replaced (0: none)
+    DialogPolicy dialogs = DialogPolicy::Answer;  // windows plug-ins open
 };
 
 // What the pool tells whoever runs it, in the order it happened.

@@ -137,15 +137,19 @@ uint64_t PooledServer::PrivateBytes() const {
     return counters.PrivateUsage;
 }
 
-Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE stop) {
+Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE stop,
+                           DialogPolicy dialogs) {
     Exchange exchange;
     uint64_t started = GetTickCount64();
     AnswerReader reader(request);
+    DialogWatch watch(process_.processId(), dialogs);
     auto finish = [&](Exchange::End end) {
         exchange.end = end;
         exchange.answer = std::move(reader.answer());
         exchange.pluginOutput = process_.TakePluginOutput(&exchange.outputDropped);
         exchange.durationMs = static_cast<int64_t>(GetTickCount64() - started);
+        exchange.dialogs = watch.dialogs();
+        exchange.refusal = watch.failure();
         return exchange;
     };
     // A prompt that a plug-in forged, or a crash, can leave the input closed.
@@ -158,9 +162,13 @@ Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE
     if (dumpWatch_ != INVALID_HANDLE_VALUE)
         wake[wakeCount++] = dumpWatch_;
     std::string line;
+    // Windows are looked for only while an answer keeps the scan waiting:
+    // a plug-in that answers at once costs nothing.
+    uint64_t nextLook = started + DialogWatch::kIntervalMs;
     for (;;) {
         DWORD woken = 0;
-        LineWait wait = process_.NextLine(&line, deadline, wake, wakeCount, &woken);
+        LineWait wait = process_.NextLine(&line, nextLook < deadline ? nextLook : deadline, wake,
+                                          wakeCount, &woken);
         if (wait == LineWait::Line) {
             AnswerReader::Step step = reader.Take(line);
             if (step == AnswerReader::Step::Done)
@@ -171,8 +179,16 @@ Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE
         }
         if (wait == LineWait::Ended)
             return finish(Exchange::End::Died);
-        if (wait == LineWait::TimedOut)
+        if (wait == LineWait::TimedOut) {
+            uint64_t now = GetTickCount64();
+            if (now < deadline) {
+                nextLook = now + DialogWatch::kIntervalMs;
+                if (!watch.Look())
+                    return finish(Exchange::End::Refused);
+                continue;
+            }
             return finish(DumpAppeared() ? Exchange::End::Died : Exchange::End::TimedOut);
+        }
         if (woken == 0)
             return finish(Exchange::End::Stopped);
         if (DumpAppeared())

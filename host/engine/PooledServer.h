@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/engine/Answer.h"
+#include "host/engine/DialogWatch.h"
 #include "host/engine/ServerProcess.h"
 
 namespace host {
@@ -27,12 +28,15 @@ struct Exchange {
         TimedOut,   // no whole answer before the deadline
         OutOfStep,  // the server wrote what it never writes: it cannot be trusted
         Stopped,    // the scan was stopped
+        Refused,    // a plug-in opened a window, which the dialog policy does not allow
     };
     End end = End::Died;
     Answer answer;
     std::string pluginOutput;    // what plug-ins printed meanwhile (the last part)
     uint64_t outputDropped = 0;  // bytes of it not kept
     int64_t durationMs = 0;
+    std::vector<Dialog> dialogs;  // windows plug-ins opened meanwhile
+    std::string refusal;          // why, when Refused
 };
 
 // One server as the pool runs it: started with a dump folder of its own, so
@@ -51,8 +55,10 @@ public:
     bool Start(const ServerSettings& settings, std::string* error);
 
     // Sends one request and reads its answer until the deadline (a
-    // GetTickCount64 value) or until stop is signalled.
-    Exchange Ask(const std::string& request, uint64_t deadline, HANDLE stop);
+    // GetTickCount64 value) or until stop is signalled, dealing with the
+    // windows plug-ins open meanwhile by the policy.
+    Exchange Ask(const std::string& request, uint64_t deadline, HANDLE stop,
+                 DialogPolicy dialogs = DialogPolicy::Answer);
 
     // Waits up to ms for the server to die while it serves no request,
     // reading whatever its plug-ins' threads make it write meanwhile. True

@@ -205,6 +205,7 @@ bool Scanner::Run() {
     poolOptions.timeoutMs = options_.timeoutMs;
     poolOptions.recycleAfter = options_.recycleAfter < 1 ? 1 : options_.recycleAfter;
     poolOptions.memoryLimit = options_.memoryLimit;
+    poolOptions.dialogs = options_.dialogs;
     Pool pool(poolOptions, work);
     pool.Start();
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/engine/DialogWatch.h"
 #include "host/engine/Progress.h"
 #include "host/engine/Records.h"
 
@@ -29,6 +30,7 @@ struct ScanOptions {
     uint64_t hostWindow = 0;     // the host's window, for placing the servers' badge
     DWORD saveIntervalMs = 2000; // how often the results file is saved during a scan
     DWORD graceMs = 2000;        // when looking for an incident's culprit: the wait after each report
+    DialogPolicy dialogs = DialogPolicy::Answer;  // windows plug-ins open while they are scanned
 };
 
 // One scan: plug-ins found, the cache consulted, the rest scanned by a pool

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,7 @@ int wmain(int argc, wchar_t** argv) {
     bool retryFailed = false;
     bool quiet = false;
     double graceSeconds = 2;
+    std::string dialogs = "answer";
     std::string html;
     bool noScan = false;
 
@@ -115,6 +117,16 @@ int wmain(int argc, wchar_t** argv) {
                    "plug-in while its suspects are scanned again")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 600.0));
+    const std::map<std::string, host::DialogPolicy> dialogPolicies = {
+        {"answer", host::DialogPolicy::Answer},
+        {"wait", host::DialogPolicy::Wait},
+        {"fail", host::DialogPolicy::Fail},
+    };
+    app.add_option("--dialogs", dialogs,
+                   "windows plug-ins open while scanned: answer (press the default button, or "
+                   "close), wait (leave them to the time limit), fail (fail the plug-in at once)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"answer", "wait", "fail"}));
     app.add_option("--server", server, "the scan server (default: ScanServer.exe beside this program)");
     app.add_flag("--rescan", rescan, "scan everything again, ignoring the cache");
     app.add_flag("--retry-failed", retryFailed,
@@ -145,6 +157,7 @@ int wmain(int argc, wchar_t** argv) {
     options.rescan = rescan;
     options.retryFailed = retryFailed;
     options.graceMs = static_cast<DWORD>(graceSeconds * 1000);
+    options.dialogs = dialogPolicies.at(dialogs);
     if (!options.jobs) {
         SYSTEM_INFO system;
         GetNativeSystemInfo(&system);

@@ -315,6 +315,33 @@ TEST(Scanner, AFaultInUnloadedCodeIsNarrowedDownToItsPluginByScanningAgain) {
            incident.tried.size(), (GetTickCount64() - started) / 1000.0, steps.c_str());
 }
 
+TEST(Scanner, WindowsThatPluginsOpenAreRecordedAndAnsweredOrFailTheirPlugin) {
+    Corpus corpus;
+    corpus.Add(L"msgbox_yesno.dll", L"Licence.dll");
+    corpus.Add(L"own_window.dll", L"Window.dll");
+    corpus.Add(L"effect.dll", L"Effect.dll");
+
+    ScanRun answered = ScanWith(corpus.Options(1, 10000));
+    const PluginRecord& licence = answered.byName["Licence.dll"];
+    EXPECT_EQ(host::StatusName(licence.status), std::string("ok")) << licence.error;
+    EXPECT_EQ(licence.name, "Licence answered YES");
+    ASSERT_EQ(licence.dialogs.size(), 1u);
+    EXPECT_EQ(licence.dialogs[0].title, "Licence");
+    EXPECT_EQ(licence.dialogs[0].answer, "pressed Yes");
+    EXPECT_EQ(answered.byName["Window.dll"].dialogs.at(0).answer, "closed");
+    EXPECT_TRUE(answered.byName["Effect.dll"].dialogs.empty());
+
+    host::ScanOptions failing = corpus.Options(1, 10000);
+    failing.rescan = true;
+    failing.dialogs = host::DialogPolicy::Fail;
+    ScanRun failed = ScanWith(failing);
+    const PluginRecord& refused = failed.byName["Licence.dll"];
+    EXPECT_EQ(host::StatusName(refused.status), std::string("failed"));
+    EXPECT_EQ(refused.error, "opened a window: \"Licence\"");
+    EXPECT_LT(refused.durationMs, 5000);  // at once, not at the time limit
+    EXPECT_EQ(host::StatusName(failed.byName["Effect.dll"].status), std::string("ok"));
+}
+
 TEST(Scanner, WhatCannotWorkIsSaidBeforeAnythingIsLost) {
     Corpus corpus;
     corpus.Add(L"effect.dll", L"Effect.dll");
