@@ -152,10 +152,11 @@ Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE
         exchange.refusal = watch.failure();
         return exchange;
     };
-    // A prompt that a plug-in forged, or a crash, can leave the input closed.
+    // Refused before the deadline, the write met an input that the server
+    // (or a plug-in in it) has closed: the server is gone or going.
     if (!process_.WriteLine(request, deadline))
-        return finish(DumpAppeared() || process_.HasExited() ? Exchange::End::Died
-                                                             : Exchange::End::TimedOut);
+        return finish(GetTickCount64() < deadline || DumpAppeared() ? Exchange::End::Died
+                                                                    : Exchange::End::TimedOut);
     HANDLE wake[2];
     DWORD wakeCount = 0;
     wake[wakeCount++] = stop;

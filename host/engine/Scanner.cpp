@@ -53,9 +53,15 @@ std::wstring FullPath(const std::wstring& path) {
 }
 
 void Convict(PluginRecord* record, const Conviction& conviction) {
-    record->status = Status::Crashed;
+    bool crashed = !conviction.dump.empty() || conviction.fault ||
+                   (conviction.exitCode && *conviction.exitCode == 9);
+    record->status = crashed ? Status::Crashed : Status::Ended;
     record->afterReport = true;
-    record->error = "a thread of it crashed the server after its report went out";
+    record->error = crashed ? "it crashed the server after its report went out"
+                    : conviction.exitCode
+                        ? "it ended the server (exit code " + std::to_string(*conviction.exitCode) +
+                              ") after its report went out"
+                        : "it stopped the server after its report went out";
     record->exitCode = conviction.exitCode;
     record->dump = conviction.dump;
     record->fault = conviction.fault;

@@ -342,6 +342,37 @@ TEST(Scanner, WindowsThatPluginsOpenAreRecordedAndAnsweredOrFailTheirPlugin) {
     EXPECT_EQ(host::StatusName(failed.byName["Effect.dll"].status), std::string("ok"));
 }
 
+TEST(Scanner, APluginThatMeddlesWithTheServersPipesCannotPassForgedAnswersOff) {
+    Corpus corpus;
+    corpus.Add(L"forge_prompt.dll", L"A-Forge.dll");
+    corpus.Add(L"close_input.dll", L"B-Close.dll");
+    corpus.Add(L"effect.dll", L"C-Effect.dll");
+    corpus.Add(L"effect.dll", L"D-Effect.dll");
+    host::ScanOptions options = corpus.Options(1);
+    options.recycleAfter = 10;
+    ScanRun run = ScanWith(options);
+    ASSERT_TRUE(run.ran);
+    // A prompt forged before the report: read as a server out of step,
+    // twice, and never as a report.
+    const PluginRecord& forge = run.byName["A-Forge.dll"];
+    EXPECT_EQ(host::StatusName(forge.status), std::string("ended"));
+    EXPECT_NE(forge.error.find("out of step (a prompt before any report)"), std::string::npos) << forge.error;
+    EXPECT_FALSE(forge.report.has_value());
+    // Its input closed, the server answers and then ends in order: the
+    // next plug-in meets a server that is gone and is scanned in a fresh
+    // one, and scanning the suspects again shows who ended the server.
+    EXPECT_EQ(host::StatusName(run.byName["C-Effect.dll"].status), std::string("ok"));
+    EXPECT_EQ(host::StatusName(run.byName["D-Effect.dll"].status), std::string("ok"));
+    ASSERT_EQ(run.results.run.incidents.size(), 1u);
+    const host::Incident& incident = run.results.run.incidents[0];
+    EXPECT_EQ(incident.exitCode, 0u);
+    EXPECT_EQ(FileName(incident.culprit), "B-Close.dll");
+    const PluginRecord& closer = run.byName["B-Close.dll"];
+    EXPECT_EQ(host::StatusName(closer.status), std::string("ended"));
+    EXPECT_TRUE(closer.afterReport);
+    EXPECT_EQ(closer.error, "it ended the server (exit code 0) after its report went out");
+}
+
 TEST(Scanner, WhatCannotWorkIsSaidBeforeAnythingIsLost) {
     Corpus corpus;
     corpus.Add(L"effect.dll", L"Effect.dll");
