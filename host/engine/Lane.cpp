@@ -144,6 +144,7 @@ bool Lane::EnsureServer() {
             return false;
         auto server = std::make_unique<PooledServer>();
         if (server->Start(pool_->options_.server, &error)) {
+            pool_->serversStarted_++;
             server_ = std::move(server);
             return true;
         }

@@ -66,6 +66,9 @@ public:
     // given up and get no record. Done follows.
     void Stop();
 
+    // Servers the lanes have started so far.
+    int serversStarted() const { return serversStarted_; }
+
     // Queues an event for NextEvent; any thread may post.
     void Post(PoolEvent event);
 
@@ -83,6 +86,7 @@ private:
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::vector<std::thread> threads_;
     std::atomic<int> lanesRunning_{0};
+    std::atomic<int> serversStarted_{0};
 
     std::mutex eventsMutex_;
     std::deque<PoolEvent> events_;

@@ -115,6 +115,7 @@ Json ToJson(const RunInfo& run) {
     out["fromCache"] = run.fromCache;
     out["skipped"] = run.skipped;
     out["stopped"] = run.stopped;
+    out["servers"] = run.servers;
     out["incidents"] = Json::array();
     for (const Incident& incident : run.incidents)
         out["incidents"].push_back(ToJson(incident));
@@ -435,7 +436,8 @@ bool FromJson(const Json& json, RunInfo* run, std::string* error) {
         !in.Integer("scanned", &run->scanned, "a 32-bit integer") ||
         !in.Integer("fromCache", &run->fromCache, "a 32-bit integer") ||
         !in.Integer("skipped", &run->skipped, "a 32-bit integer") ||
-        !in.Flag("stopped", &run->stopped) || !in.Container("incidents", true, false, &incidents)) {
+        !in.Flag("stopped", &run->stopped) ||
+        !in.Integer("servers", &run->servers, "a 32-bit integer") || !in.Container("incidents", true, false, &incidents)) {
         *error = in.problem();
         return false;
     }

@@ -104,6 +104,7 @@ struct RunInfo {
     int fromCache = 0;  // taken unchanged from the results file
     int skipped = 0;    // earlier crashes, time-outs and ends not tried again
     bool stopped = false;  // the run was stopped before it finished
+    int servers = 0;       // servers started to scan
     std::vector<Incident> incidents;
 };
 

@@ -167,6 +167,7 @@ bool Scanner::Run() {
     }
     progress_.total = static_cast<int>(work.size());
     std::vector<std::optional<PluginRecord>> fresh(plan.size());
+    int serversStarted = 0;
 
     // What the results file holds at any moment: the cache's records that
     // stay, each plug-in found with its new record, or with its old one
@@ -186,6 +187,7 @@ bool Scanner::Run() {
         results_.run.fromCache = progress_.fromCache;
         results_.run.skipped = progress_.skipped;
         results_.run.stopped = stopRequested_;
+        results_.run.servers = serversStarted;
     };
     auto save = [&] {
         assemble();
@@ -284,6 +286,7 @@ bool Scanner::Run() {
                 break;
             }
         }
+        serversStarted = pool.serversStarted();
         uint64_t now = GetTickCount64();
         if (now - lastTick >= kTickMs && !progress_.inFlight.empty()) {
             lastTick = now;

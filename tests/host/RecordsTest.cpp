@@ -42,7 +42,7 @@ host::Results FullResults() {
     crashed.status = Status::Crashed;
 
     host::Results results;
-    results.run = {"2026-12-07T11:39:48Z", 12.75, 3, 1, 1, true, {}};
+    results.run = {"2026-12-07T11:39:48Z", 12.75, 3, 1, 1, true, 4, {}};
     results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"},
                                      "the server crashed", crash, "C:\\VST\\A.dll",
                                      {"dump: the fault lies in Gone.dll"}});
@@ -85,7 +85,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
     using Keys = std::vector<std::string>;
     EXPECT_EQ(KeysOf(json), (Keys{"format", "run", "plugins"}));
     EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "seconds", "scanned", "fromCache", "skipped",
-                                         "stopped", "incidents"}));
+                                         "stopped", "servers", "incidents"}));
     EXPECT_EQ(KeysOf(json["run"]["incidents"][0]),
               (Keys{"exitCode", "dump", "during", "suspects", "reason", "fault", "culprit", "tried"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]),

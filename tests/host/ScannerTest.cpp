@@ -373,6 +373,37 @@ TEST(Scanner, APluginThatMeddlesWithTheServersPipesCannotPassForgedAnswersOff) {
     EXPECT_EQ(closer.error, "it ended the server (exit code 0) after its report went out");
 }
 
+TEST(Scanner, AServerIsReplacedAfterItsShareOfPluginsAndAboveItsMemoryLimit) {
+    struct Case {
+        const char* what;
+        std::vector<const wchar_t*> plugins;
+        int recycleAfter;
+        uint64_t memoryLimit;
+        int servers;
+    };
+    const Case cases[] = {
+        {"7 plug-ins, 3 to a server", {L"effect.dll", L"effect.dll", L"effect.dll", L"effect.dll",
+                                       L"effect.dll", L"effect.dll", L"effect.dll"}, 3, 0, 3},
+        {"a shell's sub-plug-ins go with it", {L"shell.dll", L"effect.dll"}, 1, 0, 2},
+        {"each 300 MB leak above a 200 MiB limit", {L"leak_memory.dll", L"leak_memory.dll",
+                                                    L"effect.dll", L"effect.dll"}, 100,
+         200ull * 1024 * 1024, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Corpus corpus;
+        for (size_t i = 0; i < c.plugins.size(); i++)
+            corpus.Add(c.plugins[i], L"P" + std::to_wstring(i) + L".dll");
+        host::ScanOptions options = corpus.Options(1);
+        options.recycleAfter = c.recycleAfter;
+        options.memoryLimit = c.memoryLimit;
+        ScanRun run = ScanWith(options);
+        EXPECT_EQ(run.results.run.servers, c.servers);
+        EXPECT_TRUE(CrashedIn(run).empty());
+        EXPECT_TRUE(run.results.run.incidents.empty());
+    }
+}
+
 TEST(Scanner, WhatCannotWorkIsSaidBeforeAnythingIsLost) {
     Corpus corpus;
     corpus.Add(L"effect.dll", L"Effect.dll");
