@@ -94,6 +94,9 @@ int wmain(int argc, wchar_t** argv) {
     CLI::App app{"Scans VST 2 plug-ins with a pool of scan servers and keeps the results, which are "
                  "also the cache of the next run.",
                  "plugin-scan"};
+    // Paths may start with a slash ("/VST" on the current drive, Unix paths
+    // under Wine): no slash options.
+    app.allow_windows_style_options(false);
     app.add_option("paths", inputs,
                    "plug-in files, folders (searched for .dll files) and FILE>ID requests for a "
                    "shell's sub-plug-in; none: the machine's standard VST 2 folders");
