@@ -106,7 +106,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
     std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
     for (const char* fragment : {
              R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","seconds":12.75,)",
-             R"("stopped":true,"incidents":[{"exitCode":9,"dump":"C:\\D\\a.mdmp",)",
+             R"("stopped":true,"servers":4,"incidents":[{"exitCode":9,"dump":"C:\\D\\a.mdmp",)",
              R"("size":5000000000,"modified":"2026-12-07T11:39:48.1234567Z","status":"failed",)",
              R"("report":{"id":"45464658",)",
              R"("status":"timed out",)",
