@@ -137,6 +137,14 @@ bool Lane::EnsureServer() {
     if (server_)
         return true;
     std::string error;
+    if (spare_) {
+        std::unique_ptr<PooledServer> spare = std::move(spare_);
+        if (spare->WaitReady(&error)) {
+            TakeServer(std::move(spare));
+            return true;
+        }
+        pool_->reaper_.Retire(std::move(spare), Reaper::Leave::End);
+    }
     // A start can fail for a moment (a machine short of memory); a server
     // executable that is missing or broken fails every time.
     for (int attempt = 0; attempt < 3; attempt++) {
@@ -144,8 +152,7 @@ bool Lane::EnsureServer() {
             return false;
         auto server = std::make_unique<PooledServer>();
         if (server->Start(pool_->options_.server, &error)) {
-            pool_->serversStarted_++;
-            server_ = std::move(server);
+            TakeServer(std::move(server));
             return true;
         }
         pool_->reaper_.Retire(std::move(server), Reaper::Leave::End);
@@ -157,6 +164,19 @@ bool Lane::EnsureServer() {
     pool_->Post(std::move(event));
     SetEvent(pool_->stop_);
     return false;
+}
+
+void Lane::TakeServer(std::unique_ptr<PooledServer> server) {
+    pool_->serversStarted_++;
+    server_ = std::move(server);
+    // The next one comes up while this one scans, so that a crash or a
+    // recycling waits for no server's start-up.
+    if (!pool_->options_.spareServers)
+        return;
+    auto spare = std::make_unique<PooledServer>();
+    std::string error;
+    if (spare->Launch(pool_->options_.server, &error))
+        spare_ = std::move(spare);
 }
 
 void Lane::DumpHang(ScanResult* result) {
@@ -349,6 +369,8 @@ void Lane::Run() {
         pending.reset();
         RetireIfWorn();
     }
+    if (spare_)
+        pool_->reaper_.Retire(std::move(spare_), Reaper::Leave::Close);
     if (server_) {
         std::vector<std::string> suspects = server_->answered();
         bool stopped = WaitForSingleObject(pool_->stop_, 0) == WAIT_OBJECT_0;

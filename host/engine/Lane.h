@@ -22,6 +22,7 @@ private:
     enum class Outcome { Answered, TimedOut, Refused, Died, Stopped };
 
     bool EnsureServer();
+    void TakeServer(std::unique_ptr<PooledServer> server);
     std::shared_ptr<ServerFate> RetireServer(Reaper::Leave leave);
     void RememberAnswered(const std::string& request);
     // Dumps the hung server before it is ended, into the record.
@@ -35,6 +36,7 @@ private:
     Pool* pool_;
     int index_;
     std::unique_ptr<PooledServer> server_;
+    std::unique_ptr<PooledServer> spare_;  // started ahead, to take over from server_
 };
 
 }  // namespace host

@@ -40,6 +40,11 @@ PooledServer::~PooledServer() {
 }
 
 bool PooledServer::Start(const ServerSettings& settings, std::string* error) {
+    return Launch(settings, error) && WaitReady(error);
+}
+
+bool PooledServer::Launch(const ServerSettings& settings, std::string* error) {
+    startTimeoutMs_ = settings.startTimeoutMs;
     LaunchOptions options;
     options.serverPath = settings.serverPath;
     options.hostWindow = settings.hostWindow;
@@ -62,14 +67,19 @@ bool PooledServer::Start(const ServerSettings& settings, std::string* error) {
                  std::to_string(process_.LastError()) + ")";
         return false;
     }
-    uint64_t deadline = GetTickCount64() + settings.startTimeoutMs;
+    launchedAt_ = GetTickCount64();
+    return true;
+}
+
+bool PooledServer::WaitReady(std::string* error) {
+    uint64_t deadline = launchedAt_ + startTimeoutMs_;
     std::string line;
     bool banner = false;
     for (;;) {
         LineWait wait = process_.NextLine(&line, deadline);
         if (wait != LineWait::Line) {
             *error = wait == LineWait::TimedOut ? "the server did not prompt within " +
-                                                      std::to_string(settings.startTimeoutMs / 1000) + " s"
+                                                      std::to_string(startTimeoutMs_ / 1000) + " s"
                                                 : "the server ended before its first prompt";
             process_.Terminate(1);
             return false;

@@ -53,6 +53,10 @@ public:
     // Starts the server and reads its banner and first prompt. False with
     // *error saying why.
     bool Start(const ServerSettings& settings, std::string* error);
+    // The two halves of Start, for a server started ahead of its use: a
+    // server takes a while to come up, most of it its own start-up.
+    bool Launch(const ServerSettings& settings, std::string* error);
+    bool WaitReady(std::string* error);
 
     // Sends one request and reads its answer until the deadline (a
     // GetTickCount64 value) or until stop is signalled, dealing with the
@@ -86,6 +90,8 @@ private:
     std::wstring ownDumpFolder_;
     HANDLE dumpWatch_ = INVALID_HANDLE_VALUE;
     std::vector<std::string> answered_;
+    uint64_t launchedAt_ = 0;
+    DWORD startTimeoutMs_ = 30000;
 };
 
 }  // namespace host

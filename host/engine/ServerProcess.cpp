@@ -266,9 +266,16 @@ bool ServerProcess::Complete(PipeReader* reader, std::string* to) {
         return false;
     DWORD got = 0;
     if (!GetOverlappedResult(reader->pipe, &reader->overlapped, &got, FALSE)) {
-        if (GetLastError() == ERROR_IO_INCOMPLETE)
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE)
             return false;
         reader->pending = false;
+        // A read is cancelled when the thread that issued it ends, and a
+        // server passes from thread to thread (a lane, then the reaper):
+        // the pipe is still open, and the next read goes on where this one
+        // stopped. Unread, the server's next flush would wait for ever.
+        if (error == ERROR_OPERATION_ABORTED)
+            return Issue(reader) && Complete(reader, to);
         reader->ended = true;
         return false;
     }
