@@ -10,11 +10,13 @@
 #include "server/CrashDump.h"
 #include "server/CrashGate.h"
 #include "server/DumpWriter.h"
+#include "server/FilterStack.h"
 #include "server/MessageChannel.h"
 #include "server/RequestLoop.h"
 #include "server/ServerState.h"
 
 int RunServer(HINSTANCE instance) {
+    ReserveFilterStack(kFilterStackBytes);
     serverState.dumpPrefix = L"ScanServer";
     serverState.dumpPrefix.Append(L"-x64");
     InstallCrashDumpFilter();
