@@ -15,6 +15,21 @@
 #include "server/RequestLoop.h"
 #include "server/ServerState.h"
 
+namespace {
+
+// A child process that a plug-in starts with handle inheritance would get
+// the pipes too and hold them open after the server has gone, and the host
+// learns of the server's end only from the pipes breaking. The handle values
+// stay the ones the host passed.
+void KeepPipesFromChildren() {
+    if (serverState.inputPipe)
+        SetHandleInformation(serverState.inputPipe, HANDLE_FLAG_INHERIT, 0);
+    if (serverState.outputPipe)
+        SetHandleInformation(serverState.outputPipe, HANDLE_FLAG_INHERIT, 0);
+}
+
+}  // namespace
+
 int RunServer(HINSTANCE instance) {
     ReserveFilterStack(kFilterStackBytes);
     serverState.dumpPrefix = L"ScanServer";
@@ -40,6 +55,7 @@ int RunServer(HINSTANCE instance) {
     serverState.outputPipe = reinterpret_cast<HANDLE>(arguments.outputPipe);
     if (!serverState.outputPipe)
         serverState.outputPipe = GetStdHandle(STD_OUTPUT_HANDLE);
+    KeepPipesFromChildren();
 
     CreateBadgeWindow(instance, reinterpret_cast<HWND>(arguments.hostWindow));
     LogInfo(L"Orvane Plugin Scan Server (x64)\n");
