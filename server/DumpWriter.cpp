@@ -137,7 +137,7 @@ void HandFaultToDumpWriter(EXCEPTION_POINTERS* exception) {
     fault.exception = exception;
     GetLocalTime(&fault.time);
     SetEvent(faultReported);
-    // Ends at once when the writer has already gone: ExitProcess ends every
+    // Returns at once when the writer has gone: ExitProcess ends every
     // other thread before it runs the DLLs' detach code, and a fault there
     // finds no writer.
     WaitForSingleObject(writerThread, kLongestDumpMs);

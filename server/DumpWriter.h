@@ -6,7 +6,8 @@
 // start-up, rather than on the faulting thread: that thread may have no
 // stack left (a stack overflow), and a plug-in's thread has only what the
 // plug-in gave it. The writer loads DbgHelp ahead, waits for a fault, writes
-// the dump of the faulting thread and ends the process with kCrashExitCode.
+// the dump of the faulting thread and ends the process with kCrashExitCode,
+// also when DbgHelp cannot be had: the host must still see a crash.
 
 // Starts the writer; call once the dump path is prepared
 // (PrepareCrashDumpPath). It waits to load DbgHelp until

@@ -20,15 +20,6 @@ bool IsCommittedPage(const char* page, DWORD protection) {
            info.Protect == protection;
 }
 
-// Windows grows a stack page by page behind a guard page and, once the
-// guard page comes within the thread's stack guarantee of the end, raises
-// the stack overflow with the guaranteed bytes still free. Wine 8 commits
-// the whole stack when it creates the thread and puts its one guard page
-// just above the last, inaccessible page: the overflow comes there, with
-// less than a page left, and the exception's dispatch overflows it again
-// before any filter runs; the thread dies without a word. A guard page
-// planted just above the guaranteed bytes makes Wine grow the stack, and
-// raise the overflow, as Windows does.
 // The lowest address of the calling thread's stack: the start of the
 // allocation that holds it.
 char* StackEnd() {
@@ -39,6 +30,15 @@ char* StackEnd() {
     return static_cast<char*>(info.AllocationBase);
 }
 
+// Windows grows a stack page by page behind a guard page and, once the
+// guard page comes within the thread's stack guarantee of the end, raises
+// the stack overflow with the guaranteed bytes still free. Wine 8 commits
+// the whole stack when it creates the thread and puts its one guard page
+// just above the last, inaccessible page: the overflow comes there, with
+// less than a page left, and the exception's dispatch overflows it again
+// before any filter runs; the thread dies without a word. A guard page
+// planted just above the guaranteed bytes makes Wine grow the stack, and
+// raise the overflow, as Windows does.
 void PlantGuardPageAboveGuarantee(size_t bytes) {
     char* end = StackEnd();
     if (!end)
