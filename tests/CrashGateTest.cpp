@@ -1,6 +1,6 @@
 // Once a fault has reached the crash filter, the crash wins: whatever the
-// host sends next, the server writes no further line and ends with exit
-// code 9 after its dump, never in order with 0.
+// host sends next, and whatever another thread does, the server writes no
+// further line and ends with exit code 9 after its dump, never with 0.
 #include "server/CrashGate.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +61,25 @@ TEST(CrashGate, AFaultBetweenRequestsWinsOverTheNextRequestAndTheHostsEnd) {
         ASSERT_NE(at, nullptr);
         EXPECT_EQ(at->name, L"late_fault.dll");
     }
+}
+
+TEST(CrashGate, AnotherThreadsExitWaitsForTheCrashInProgress) {
+    // The plug-in's thread calls exit(0) 20 ms after the fault, while the
+    // dump is written; msvcrt's exit is the server's own way out too.
+    TempFolder folder;
+    ScanSession session(folder.path());
+    ASSERT_TRUE(session.started());
+    bool prompted = true;
+    std::vector<std::string> lines = session.Scan(PluginRequest(L"exit_during_crash.dll"), &prompted);
+    EXPECT_FALSE(prompted);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "info:Calling entry point...\n") << LogOf(lines);
+    EXPECT_EQ(session.WaitForExitCode(), 9u);
+    std::vector<std::wstring> files = folder.FileNames();
+    ASSERT_EQ(files.size(), 1u);
+    Minidump dump;
+    std::string error;
+    EXPECT_TRUE(ReadMinidump(folder.path() + L"\\" + files[0], &dump, &error)) << error;
 }
 
 }  // namespace
