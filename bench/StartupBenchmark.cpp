@@ -3,7 +3,11 @@
 // start and end BareProcess.exe, and prints median and mean of each. The
 // time from closing the server's input to its exit is shown as well.
 //
-//   StartupBenchmark [N]
+//   StartupBenchmark [N] [DUMPFOLDER] [SERVER.exe]
+//
+// Hosts pass a dump folder, and with one the server also prepares its crash
+// dump writer while it starts; without one (or with "") it does not.
+// SERVER.exe defaults to the server beside this program.
 #include <windows.h>
 
 #include <algorithm>
@@ -106,12 +110,16 @@ void PrintRow(const char* what, const std::vector<double>& samples) {
 int wmain(int argc, wchar_t** argv) {
     int repetitions = argc > 1 ? _wtoi(argv[1]) : 20;
     if (repetitions < 1) {
-        fprintf(stderr, "usage: StartupBenchmark [REPETITIONS]\n");
+        fprintf(stderr, "usage: StartupBenchmark [REPETITIONS] [DUMPFOLDER] [SERVER.exe]\n");
         return 1;
     }
     host::LaunchOptions options;
     options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
     options.lifetimeLimitMs = 60000;
+    if (argc > 2)
+        options.dumpFolder = argv[2];
+    if (argc > 3)
+        options.serverPath = argv[3];
     std::wstring barePath = host::ExecutableFolder() + L"BareProcess.exe";
 
     // One unmeasured round first: the first start of each program also pays

@@ -6,6 +6,7 @@
 #include "server/CrashDump.h"
 #include "server/FaultGuard.h"
 #include "server/MessageChannel.h"
+#include "server/PluginCall.h"
 #include "server/ServerState.h"
 #include "simple/ElementPolicy.h"
 #include "simple/Map.h"
@@ -52,8 +53,39 @@ CStringW TakeScratchText(char* scratch) {
     return Simple::WidenBytes(scratch);
 }
 
+// One call into the plug-in, as CallPluginCode runs it.
+struct DispatchCall {
+    AEffect* effect;
+    int32_t opcode;
+    void* ptr;
+    VstIntPtr result;
+};
+
+void RunDispatch(void* context) {
+    auto* call = static_cast<DispatchCall*>(context);
+    call->result = call->effect->dispatcher(call->effect, call->opcode, 0, 0, call->ptr, 0.0f);
+}
+
 VstIntPtr Dispatch(AEffect* effect, int32_t opcode, void* ptr = nullptr) {
-    return effect->dispatcher(effect, opcode, 0, 0, ptr, 0.0f);
+    DispatchCall call = {effect, opcode, ptr, 0};
+    CallPluginCode(RunDispatch, &call);
+    return call.result;
+}
+
+struct EntryCall {
+    PluginEntryFn entry;
+    AEffect* effect;
+};
+
+void RunEntry(void* context) {
+    auto* call = static_cast<EntryCall*>(context);
+    call->effect = call->entry(HostCallback);
+}
+
+AEffect* CallEntryPoint(PluginEntryFn entry) {
+    EntryCall call = {entry, nullptr};
+    CallPluginCode(RunEntry, &call);
+    return call.effect;
 }
 
 // Only the low 32 bits of a dispatcher result count, as a signed number.
@@ -125,8 +157,11 @@ bool ListShellPlugins(AEffect* effect, char* scratch, CPluginInfo& record) {
     }
 }
 
+// Not through CallPluginCode: its filter would hand a fault to the crash
+// filter before the fault guard around this call could swallow it.
 void DispatchClose(void* effect) {
-    Dispatch(static_cast<AEffect*>(effect), effClose);
+    auto* plugin = static_cast<AEffect*>(effect);
+    plugin->dispatcher(plugin, effClose, 0, 0, nullptr, 0.0f);
 }
 
 }  // namespace
@@ -193,7 +228,7 @@ bool ProbePlugin(HMODULE module, CPluginInfo& record) {
     serverState.pluginWantsMidi = false;
     InstallCrashDumpFilter();
     LogInfo(L"Calling entry point...\n");
-    AEffect* effect = entry(HostCallback);
+    AEffect* effect = CallEntryPoint(entry);
     InstallCrashDumpFilter();
     if (!effect) {
         record.error = L"Entry point returned NULL";

@@ -1,15 +1,15 @@
 #include "server/CrashDump.h"
 
-#include <dbghelp.h>
-
 #include <cwchar>
 
+#include "server/CrashGate.h"
+#include "server/DumpWriter.h"
 #include "server/ServerState.h"
 
 namespace {
 
-// Holds the dump file name; allocated at start-up because the heap may be
-// what the fault broke. Only the thread inside dumpLock writes to it.
+// Holds the dump file name; allocated at start-up, while the heap is sound.
+// Only the dump writer writes to it, once.
 wchar_t* dumpPathBuffer = nullptr;
 size_t dumpPathCapacity = 0;
 // The folder as the dump's path uses it: dumpFolder, with the long-path
@@ -21,11 +21,6 @@ CStringW dumpPathFolder;
 constexpr size_t kFixedNameLength = 1 + 25;
 // A year may take a fifth digit: room for one more character.
 constexpr size_t kFixedNameRoom = kFixedNameLength + 1;
-
-using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
-                                          PMINIDUMP_EXCEPTION_INFORMATION,
-                                          PMINIDUMP_USER_STREAM_INFORMATION,
-                                          PMINIDUMP_CALLBACK_INFORMATION);
 
 class PathWriter {
 public:
@@ -126,47 +121,30 @@ bool PrepareCrashDumpPath() {
     return true;
 }
 
+const wchar_t* FormatCrashDumpPathAt(const SYSTEMTIME& time) {
+    if (!dumpPathBuffer || !FormatCrashDumpPath(dumpPathBuffer, dumpPathCapacity, dumpPathFolder,
+                                                serverState.dumpPrefix, time))
+        return nullptr;
+    return dumpPathBuffer;
+}
+
 void InstallCrashDumpFilter() {
     SetUnhandledExceptionFilter(WriteCrashDump);
 }
 
-// Runs on the faulting thread, which may be a plug-in's. It must not
-// allocate or take any lock but dumpLock: the fault may have left the heap
-// or a CRT lock broken. DbgHelp is loaded only now so that it is no
-// load-time dependency.
+// Runs on the faulting thread, which may be a plug-in's and may have a page
+// or two of stack left. It allocates nothing and takes no lock, since the
+// fault may have broken the heap or left a lock held: the dump is written by
+// the writer thread, prepared at start-up.
 LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* exception) {
-    if (serverState.dumpFolder.GetLength() > 0) {
-        EnterCriticalSection(&serverState.dumpLock);
-        HMODULE dbghelp = LoadLibraryW(L"DbgHelp.dll");
-        if (!dbghelp) {
-            LeaveCriticalSection(&serverState.dumpLock);
-            return EXCEPTION_CONTINUE_SEARCH;
-        }
-        auto writeDump = reinterpret_cast<MiniDumpWriteDumpFn>(
-            reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
-        if (!writeDump) {
-            LeaveCriticalSection(&serverState.dumpLock);
-            return EXCEPTION_CONTINUE_SEARCH;
-        }
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        if (dumpPathBuffer &&
-            FormatCrashDumpPath(dumpPathBuffer, dumpPathCapacity, dumpPathFolder,
-                                serverState.dumpPrefix, now)) {
-            HANDLE file = CreateFileW(dumpPathBuffer, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file != INVALID_HANDLE_VALUE) {
-                MINIDUMP_EXCEPTION_INFORMATION info;
-                info.ThreadId = GetCurrentThreadId();
-                info.ExceptionPointers = exception;
-                info.ClientPointers = FALSE;
-                writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal, &info,
-                          nullptr, nullptr);
-                CloseHandle(file);
-            }
-        }
-        LeaveCriticalSection(&serverState.dumpLock);
-    }
+    bool first = ClaimCrash();
+    // The writer cannot write a dump of its own fault; what it had begun of
+    // the dump goes with the process.
+    if (IsDumpWriterThread())
+        TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+    if (!first)
+        ParkForever();
+    HandFaultToDumpWriter(exception);
     TerminateProcess(GetCurrentProcess(), kCrashExitCode);
     return EXCEPTION_CONTINUE_SEARCH;
 }

@@ -4,19 +4,25 @@
 
 #include "server/ServerState.h"
 
-// The server's unhandled-exception filter: writes a minidump of the process
-// into serverState.dumpFolder and ends the process with exit code 9. It
-// returns (EXCEPTION_CONTINUE_SEARCH) only when DbgHelp or its
-// MiniDumpWriteDump cannot be had.
+// The server's unhandled-exception filter: claims the crash (CrashGate.h),
+// has the dump writer (DumpWriter.h) write a minidump of the process into
+// serverState.dumpFolder, and ends the process with exit code 9. It never
+// returns. A fault that reaches it while another is being written waits for
+// that one to end the process: there is one dump, of the first fault.
 LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* exception);
 
 // Installs WriteCrashDump again; plug-ins may have installed their own.
 void InstallCrashDumpFilter();
 
-// Sets aside, while the heap is still sound, the buffer the filter builds
-// the dump file name in. Call after serverState.dumpFolder and dumpPrefix
+// Sets aside, while the heap is still sound, the buffer the dump writer
+// builds the dump file name in. Call after serverState.dumpFolder and dumpPrefix
 // are set. False when memory cannot be had; faults then leave no dump.
 bool PrepareCrashDumpPath();
+
+// Formats the dump file name for a fault at time into the buffer that
+// PrepareCrashDumpPath set aside, and returns it; null when there is no
+// buffer or the name does not fit. Allocates nothing.
+const wchar_t* FormatCrashDumpPathAt(const SYSTEMTIME& time);
 
 // The folder as a dump path of nameLength more characters uses it: a
 // drive or UNC folder gets the long-path prefix ("\\?\", "\\?\UNC\") when

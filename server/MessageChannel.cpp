@@ -1,10 +1,14 @@
 #include "server/MessageChannel.h"
 
+#include "server/CrashGate.h"
 #include "server/ServerState.h"
 
 namespace {
 
 void WriteBytes(const char* bytes, int32_t count) {
+    // After a fault has reached the crash filter the host must see nothing
+    // more, not even a prompt: the broken pipe is its next news.
+    StopIfCrashing();
     DWORD written = 0;
     WriteFile(serverState.outputPipe, bytes, static_cast<DWORD>(count), &written, nullptr);
     FlushFileBuffers(serverState.outputPipe);

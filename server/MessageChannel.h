@@ -8,6 +8,8 @@
 // UTF-8, in one WriteFile to serverState.outputPipe followed by a flush.
 // Formats use the Microsoft wide conventions ("%s" wide, "%S" bytes).
 // Failures are ignored: a line that cannot be written or built is lost.
+// Once a crash has begun (CrashGate.h) the calling thread writes nothing and
+// waits for the crash to end the process; the prompt does the same.
 void LogLine(const char* tag, const wchar_t* format, va_list args);
 
 // Gathers its arguments into a va_list for LogLine.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "scan/ScanRequest.h"
+#include "server/DumpWriter.h"
 #include "server/MessageChannel.h"
 
 namespace {
@@ -90,6 +91,9 @@ void RunRequestLoop() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     for (;;) {
         WritePrompt();
+        // The host has had the first prompt: the dump writer may load
+        // DbgHelp now without delaying the start. Only the first call acts.
+        LetDumpWriterPrepare();
         CStringA line;
         RequestRead read = ReadRequestLine(serverState.inputPipe, &line);
         if (read == RequestRead::Closed)

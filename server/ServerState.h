@@ -13,7 +13,6 @@ using Simple::CStringW;
 struct ServerState {
     HANDLE inputPipe;
     HANDLE outputPipe;
-    CRITICAL_SECTION dumpLock;
     CStringW dumpFolder;
     CStringW dumpPrefix;
     ULONG_PTR gdiplusToken;

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/Minidump.h"
 #include "tests/support/ScanSession.h"
 
 namespace {
@@ -106,7 +106,9 @@ namespace {
 
 using testing_support::HasLine;
 using testing_support::LogOf;
+using testing_support::Minidump;
 using testing_support::PluginRequest;
+using testing_support::ReadMinidump;
 using testing_support::ReportOf;
 using testing_support::ScanSession;
 using testing_support::TempFolder;
@@ -115,36 +117,62 @@ bool IsDumpName(const std::wstring& name) {
     return std::regex_match(name, std::wregex(L"ScanServer-x64-\\d{4}-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d\\.mdmp"));
 }
 
-bool StartsWithMinidumpSignature(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    char signature[4] = {};
-    DWORD got = 0;
-    ReadFile(file, signature, 4, &got, nullptr);
-    CloseHandle(file);
-    return got == 4 && memcmp(signature, "MDMP", 4) == 0;
-}
+// One way a plug-in crashes the server, and what its dump must record.
+struct FaultCase {
+    const wchar_t* plugin;
+    DWORD code;     // the exception in the dump
+    bool inPlugin;  // the exception's address lies in the plug-in's image
+};
 
-TEST(CrashDump, APluginThatFaultsLeavesOneDumpAndExitCodeNine) {
-    // Faults in the entry point, in a dispatcher query, on a thread of the
-    // plug-in's own, and after the plug-in put in a filter of its own.
-    const wchar_t* plugins[] = {L"crash_entry.dll", L"crash_dispatch.dll", L"crash_thread.dll",
-                                L"own_filter.dll"};
-    for (const wchar_t* plugin : plugins) {
-        SCOPED_TRACE(host::ToUtf8(plugin));
+constexpr DWORD kGccThrow = 0x20474343;
+constexpr DWORD kForeignThrow = 0xE06D7363;
+
+const FaultCase kFaults[] = {
+    {L"crash_entry.dll", EXCEPTION_ACCESS_VIOLATION, true},     // in the entry point
+    {L"crash_dispatch.dll", EXCEPTION_ACCESS_VIOLATION, true},  // in a dispatcher call
+    {L"crash_thread.dll", EXCEPTION_ACCESS_VIOLATION, true},    // on a thread of the plug-in's own
+    {L"own_filter.dll", EXCEPTION_ACCESS_VIOLATION, true},      // after its own filter was replaced again
+    {L"foreign_throw_entry.dll", kForeignThrow, false},         // another compiler's C++ throw
+    {L"gcc_throw_thread.dll", kGccThrow, false},                // this compiler's, on the plug-in's thread
+    {L"gcc_throw_entry.dll", kGccThrow, false},                 // ...and out of the entry point
+    {L"segv_ignored.dll", EXCEPTION_ACCESS_VIOLATION, true},    // with msvcrt told to ignore SIGSEGV
+    {L"overflow_entry.dll", EXCEPTION_STACK_OVERFLOW, true},    // the main thread's stack used up
+    {L"overflow_thread.dll", EXCEPTION_STACK_OVERFLOW, true},   // a plug-in thread's stack used up
+};
+
+TEST(CrashDump, EveryWayAPluginCrashesLeavesOneWholeDumpAndExitCodeNine) {
+    for (const FaultCase& fault : kFaults) {
+        SCOPED_TRACE(host::ToUtf8(fault.plugin));
         TempFolder folder;
         ScanSession session(folder.path());
         ASSERT_TRUE(session.started());
         bool prompted = true;
-        std::vector<std::string> lines = session.Scan(PluginRequest(plugin), &prompted);
+        std::vector<std::string> lines = session.Scan(PluginRequest(fault.plugin), &prompted);
         EXPECT_FALSE(prompted);
-        EXPECT_EQ(ReportOf(lines), "");  // no report for the request that crashed
+        // Nothing after the call that crashed: no report, no runtime's last words.
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "info:Calling entry point...\n") << LogOf(lines);
         EXPECT_EQ(session.WaitForExitCode(), 9u);
+
         std::vector<std::wstring> files = folder.FileNames();
         ASSERT_EQ(files.size(), 1u);
         EXPECT_TRUE(IsDumpName(files[0])) << host::ToUtf8(files[0]);
-        EXPECT_TRUE(StartsWithMinidumpSignature(folder.path() + L"\\" + files[0]));
+        Minidump dump;
+        std::string error;
+        ASSERT_TRUE(ReadMinidump(folder.path() + L"\\" + files[0], &dump, &error)) << error;
+        // The dumps cut short by the process's end were 0 and 3 KiB.
+        EXPECT_GT(dump.fileSize, 16u * 1024);
+        EXPECT_EQ(dump.exceptionCode, fault.code);
+        // The faulting thread is listed with the stack it had at the fault.
+        const Minidump::Thread* thread = dump.FindThread(dump.exceptionThreadId);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_GE(dump.exceptionStackPointer, thread->stackStart);
+        EXPECT_LT(dump.exceptionStackPointer, thread->stackStart + thread->stackSize);
+        const Minidump::Module* at = dump.ModuleAt(dump.exceptionAddress);
+        if (fault.inPlugin) {
+            ASSERT_NE(at, nullptr);
+            EXPECT_EQ(at->name, fault.plugin);
+        }
     }
 }
 

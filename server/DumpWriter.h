@@ -1,0 +1,37 @@
+#pragma once
+
+#include <windows.h>
+
+// The crash dump is written by a thread of the server's own, started at
+// start-up, rather than on the faulting thread: that thread may have no
+// stack left (a stack overflow), and a plug-in's thread has only what the
+// plug-in gave it. The writer loads DbgHelp ahead, waits for a fault, writes
+// the dump of the faulting thread and ends the process with kCrashExitCode,
+// also when DbgHelp cannot be had: the host must still see a crash.
+
+// Starts the writer; call once the dump path is prepared
+// (PrepareCrashDumpPath). It waits to load DbgHelp until
+// LetDumpWriterPrepare is called or a fault comes. False when it cannot be
+// started: faults then leave no dump.
+bool StartDumpWriter();
+
+// Lets the writer load DbgHelp now, on its own thread. Only the first call
+// does anything.
+void LetDumpWriterPrepare();
+
+// Hands the calling thread's fault to the writer and waits while it writes
+// the dump and ends the process. Returns only when there is no writer, or
+// it has gone or taken too long; the caller then ends the process itself.
+void HandFaultToDumpWriter(EXCEPTION_POINTERS* exception);
+
+// True on the writer's own thread.
+bool IsDumpWriterThread();
+
+// Creates (replacing) the dump file at path, marked to be deleted when its
+// last handle closes, which includes the end of the process: a dump cut
+// short leaves nothing behind. INVALID_HANDLE_VALUE when it cannot be created.
+HANDLE CreateDumpFile(const wchar_t* path);
+
+// Takes the deletion mark off a dump file written whole. False when the
+// system refused: the file then goes when it is closed.
+bool KeepDumpFile(HANDLE file);

@@ -1,0 +1,23 @@
+// Raises a fault inside its entry point. ENTRY_FAULT names the fault, one of
+// the functions of kit/Faults.h or kit/HostileFaults.h; the CMake file builds
+// one DLL per fault.
+
+#include "tests/plugins/kit/HostileFaults.h"
+#include "tests/plugins/kit/TestPlugin.h"
+
+namespace {
+
+class EntryFaultPlugin : public kit::TestPlugin {
+public:
+    EntryFaultPlugin() : TestPlugin({}) {}
+
+private:
+    void OnEntry(const char*) override { kit::ENTRY_FAULT(); }
+};
+
+}  // namespace
+
+kit::TestPlugin& kit::ThePlugin() {
+    static EntryFaultPlugin plugin;
+    return plugin;
+}
