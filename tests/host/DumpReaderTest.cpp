@@ -35,18 +35,24 @@ void CrashAndRead(const wchar_t* plugin, host::DumpContents* dump, uint32_t* mai
 
 struct CrashCase {
     const wchar_t* plugin;
+    uint32_t code;
     const char* name;
     const char* access;  // the start of it: the address read or written varies
-    const char* module;
+    const char* module;  // where the fault lies; empty: in no module
     bool serverThread;
 };
 
 TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
     const CrashCase cases[] = {
-        {L"crash_entry.dll", "access violation", "writing 0x0", "crash_entry.dll", true},
-        {L"crash_dispatch.dll", "access violation", "writing 0x0", "crash_dispatch.dll", true},
-        {L"crash_thread.dll", "access violation", "writing 0x0", "crash_thread.dll", false},  // the plug-in's own thread
-        {L"late_fault_unpinned.dll", "access violation", "executing 0x", "", false},  // woke in unloaded code
+        {L"crash_entry.dll", 0xC0000005, "access violation", "writing 0x0", "crash_entry.dll", true},
+        {L"crash_dispatch.dll", 0xC0000005, "access violation", "writing 0x0", "crash_dispatch.dll", true},
+        {L"crash_thread.dll", 0xC0000005, "access violation", "writing 0x0", "crash_thread.dll", false},  // the plug-in's own thread
+        {L"late_fault_unpinned.dll", 0xC0000005, "access violation", "executing 0x", "", false},  // woke in unloaded code
+        {L"overflow_entry.dll", 0xC00000FD, "stack overflow", "", "overflow_entry.dll", true},
+        {L"overflow_thread.dll", 0xC00000FD, "stack overflow", "", "overflow_thread.dll", false},
+        // Raised through the system, so the fault lies in its code.
+        {L"foreign_throw_entry.dll", 0xE06D7363, "C++ exception (Microsoft runtime)", "", "kernelbase.dll", true},
+        {L"gcc_throw_entry.dll", 0x20474343, "C++ exception (GCC runtime)", "", "kernelbase.dll", true},
     };
     for (const CrashCase& c : cases) {
         SCOPED_TRACE(host::ToUtf8(c.plugin));
@@ -73,7 +79,7 @@ TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
         host::Fault fault;
         ASSERT_TRUE(host::DescribeCrash(dump, mainThread, &fault));
         EXPECT_EQ(fault.kind, "crash");
-        EXPECT_EQ(fault.code, 0xC0000005u);
+        EXPECT_EQ(fault.code, c.code);
         EXPECT_EQ(fault.name, c.name);
         EXPECT_EQ(fault.access.rfind(c.access, 0), 0u) << fault.access;
         EXPECT_EQ(fault.module, c.module) << fault.text;
