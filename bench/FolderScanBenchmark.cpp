@@ -138,7 +138,12 @@ bool ScanProcessPerPlugin(const Corpus& corpus, DWORD timeoutMs, Timing* timing)
     double start = Now();
     for (const std::wstring& file : corpus.files) {
         host::ServerProcess server;
-        if (!server.Start(options)) {
+        // Wine refuses a process now and then (ERROR_INTERNAL_ERROR) when
+        // thousands are started in a row; a host would try again.
+        bool started = false;
+        for (int attempt = 0; attempt < 5 && !started; attempt++)
+            started = server.Start(options) || (Sleep(100), false);
+        if (!started) {
             fprintf(stderr, "cannot start the server (error %lu)\n", server.LastError());
             return false;
         }

@@ -56,8 +56,18 @@ bool PrepareDbgHelp() {
         return false;
     auto symInitialize = reinterpret_cast<SymInitializeWFn>(
         reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymInitializeW")));
-    if (symInitialize)
+    if (symInitialize) {
+        // Wine's DbgHelp also lists the Linux libraries of a process it takes
+        // for a live Wine process, reading their headers through the
+        // wineserver: most of what is left of a dump's time, which keeps the
+        // other servers of a host waiting on the same wineserver. This
+        // variable, read only while the process is registered, makes it
+        // leave them out; the dump keeps every Windows module and thread.
+        // Windows knows no such variable.
+        SetEnvironmentVariableW(L"DBGHELP_NOLIVE", L"1");
         symInitialize(GetCurrentProcess(), nullptr, FALSE);
+        SetEnvironmentVariableW(L"DBGHELP_NOLIVE", nullptr);
+    }
     writeDump = reinterpret_cast<MiniDumpWriteDumpFn>(
         reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
     return writeDump != nullptr;

@@ -137,8 +137,9 @@ bool Lane::EnsureServer() {
     if (server_)
         return true;
     std::string error;
-    if (spare_) {
-        std::unique_ptr<PooledServer> spare = std::move(spare_);
+    while (!spares_.empty()) {
+        std::unique_ptr<PooledServer> spare = std::move(spares_.front());
+        spares_.pop_front();
         if (spare->WaitReady(&error)) {
             TakeServer(std::move(spare));
             return true;
@@ -169,14 +170,16 @@ bool Lane::EnsureServer() {
 void Lane::TakeServer(std::unique_ptr<PooledServer> server) {
     pool_->serversStarted_++;
     server_ = std::move(server);
-    // The next one comes up while this one scans, so that a crash or a
-    // recycling waits for no server's start-up.
-    if (!pool_->options_.spareServers)
-        return;
-    auto spare = std::make_unique<PooledServer>();
-    std::string error;
-    if (spare->Launch(pool_->options_.server, &error))
-        spare_ = std::move(spare);
+    // Servers to take over come up while this one scans, so that a crash
+    // or a recycling waits for no server's start-up. Two, because a plug-in
+    // that crashes is tried again at once and crashes again.
+    while (spares_.size() < static_cast<size_t>(pool_->options_.spareServers)) {
+        auto spare = std::make_unique<PooledServer>();
+        std::string error;
+        if (!spare->Launch(pool_->options_.server, &error))
+            break;
+        spares_.push_back(std::move(spare));
+    }
 }
 
 void Lane::DumpHang(ScanResult* result) {
@@ -369,8 +372,9 @@ void Lane::Run() {
         pending.reset();
         RetireIfWorn();
     }
-    if (spare_)
-        pool_->reaper_.Retire(std::move(spare_), Reaper::Leave::Close);
+    for (std::unique_ptr<PooledServer>& spare : spares_)
+        pool_->reaper_.Retire(std::move(spare), Reaper::Leave::Close);
+    spares_.clear();
     if (server_) {
         std::vector<std::string> suspects = server_->answered();
         bool stopped = WaitForSingleObject(pool_->stop_, 0) == WAIT_OBJECT_0;

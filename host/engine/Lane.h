@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,7 +37,7 @@ private:
     Pool* pool_;
     int index_;
     std::unique_ptr<PooledServer> server_;
-    std::unique_ptr<PooledServer> spare_;  // started ahead, to take over from server_
+    std::deque<std::unique_ptr<PooledServer>> spares_;  // started ahead, to take over from server_
 };
 
 }  // namespace host

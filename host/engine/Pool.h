@@ -25,7 +25,7 @@ struct PoolOptions {
     int recycleAfter = 200;        // plug-ins a server scans before a fresh one takes over
     uint64_t memoryLimit = 0;      // private bytes above which a server is replaced (0: none)
     DialogPolicy dialogs = DialogPolicy::Answer;  // windows plug-ins open
-    bool spareServers = true;      // each lane keeps a server started ahead
+    int spareServers = 2;          // servers each lane keeps started ahead
 };
 
 // What the pool tells whoever runs it, in the order it happened.
