@@ -1,5 +1,7 @@
 #include "host/engine/Culprit.h"
 
+#include <cstdio>
+
 #include "host/engine/DumpReader.h"
 #include "host/engine/Text.h"
 
@@ -78,9 +80,19 @@ std::string RequestForPath(const std::string& path) {
 
 Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
     std::vector<std::string> left = incident->suspects;
+    // The plug-in in flight when the server died scanned cleanly in a fresh
+    // server, but its own thread may have faulted before its answer ended:
+    // it is the last to have been loaded, so it goes last.
+    std::string during = incident->during.substr(0, incident->during.find('>'));
+    if (!during.empty() && (left.empty() || left.back() != during))
+        left.push_back(during);
     int round = 0;
+    uint64_t stepStarted = GetTickCount64();
     auto note = [&](const std::string& text) {
-        incident->tried.push_back("round " + std::to_string(round) + ": " + text);
+        char seconds[32];
+        snprintf(seconds, sizeof seconds, " (%.1f s)", (GetTickCount64() - stepStarted) / 1000.0);
+        incident->tried.push_back("round " + std::to_string(round) + ": " + text + seconds);
+        stepStarted = GetTickCount64();
     };
     // Tries one plug-in alone, with twice the grace: the conviction.
     auto alone = [&](const std::string& plugin, Conviction* conviction) {

@@ -25,7 +25,8 @@ struct Conviction {
     std::optional<Fault> fault;
 };
 
-// Looks for the plug-in among an incident's suspects whose thread crashes
+// Looks for the plug-in among an incident's suspects (and the plug-in in
+// flight when its server died) whose thread crashes
 // a server after its report went out, by scanning them again in fresh
 // servers, each report followed by a grace period: a server that dies
 // during a plug-in's scan or grace narrows the suspects to that plug-in

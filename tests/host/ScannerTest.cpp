@@ -296,12 +296,17 @@ TEST(Scanner, AFaultInUnloadedCodeIsNarrowedDownToItsPluginByScanningAgain) {
     ScanRun run = ScanWith(options);
     ASSERT_TRUE(run.ran);
     EXPECT_EQ(CrashedIn(run), std::vector<std::string>{"P120x.dll crashed"});
-    ASSERT_EQ(run.results.run.incidents.size(), 1u);
-    const host::Incident& incident = run.results.run.incidents[0];
-    EXPECT_EQ(FileName(incident.culprit), "P120x.dll");
+    // On a busy machine its scan can take longer than its thread's sleep,
+    // and the first server dies during its own request: a second incident
+    // follows in the fresh server. Each one is traced to it.
+    ASSERT_GE(run.results.run.incidents.size(), 1u);
+    ASSERT_LE(run.results.run.incidents.size(), 2u);
+    for (const host::Incident& each : run.results.run.incidents)
+        EXPECT_EQ(FileName(each.culprit), "P120x.dll") << each.reason << " during " << each.during;
+    const host::Incident& incident = run.results.run.incidents.back();
     ASSERT_FALSE(incident.tried.empty());
-    // The first crash's dump places it in no module: only scanning again
-    // finds the plug-in.
+    // The crash's dump places it in no module: only scanning again finds
+    // the plug-in.
     ASSERT_TRUE(incident.fault.has_value());
     EXPECT_EQ(incident.fault->module, "");
     const PluginRecord& culprit = run.byName["P120x.dll"];
