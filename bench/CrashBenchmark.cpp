@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Samples.h"
 #include "host/engine/ServerProcess.h"
 
 namespace {
@@ -113,14 +114,9 @@ bool TimeCrash(const std::wstring& server, const std::wstring& plugin, int round
     return true;
 }
 
-void PrintRow(const char* what, std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    size_t n = samples.size();
-    double median = n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-    double sum = 0;
-    for (double sample : samples)
-        sum += sample;
-    printf("%-36s %12.1f %12.1f\n", what, median, sum / static_cast<double>(n));
+void PrintRow(const char* what, const std::vector<double>& samples) {
+    Summary summary = Summarise(samples);
+    printf("%-36s %12.1f %12.1f\n", what, summary.median, summary.mean);
 }
 
 }  // namespace

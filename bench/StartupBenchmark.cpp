@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Samples.h"
 #include "host/engine/ServerProcess.h"
 
 namespace {
@@ -33,21 +34,6 @@ LARGE_INTEGER Now() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return now;
-}
-
-struct Summary {
-    double median;
-    double mean;
-};
-
-Summary Summarise(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    size_t n = samples.size();
-    double median = n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-    double sum = 0;
-    for (double sample : samples)
-        sum += sample;
-    return {median, sum / static_cast<double>(n)};
 }
 
 // Start to first prompt, then closing the input to the exit. False when the
