@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "host/engine/Discovery.h"
 #include "host/engine/DumpReader.h"
 #include "host/engine/Text.h"
 
@@ -19,11 +20,6 @@ struct Trial {
     Conviction evidence;
 };
 
-std::string FileName(const std::string& path) {
-    size_t slash = path.find_last_of('\\');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Scans the plug-ins one after the other in one fresh server, waiting the
 // grace period after each report.
 Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& search, DWORD graceMs) {
@@ -35,7 +31,7 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
     trial.ran = true;
     for (size_t i = 0; i < plugins.size() && trial.diedAfter < 0; i++) {
         Exchange exchange =
-            server.Ask(RequestForPath(plugins[i]), GetTickCount64() + search.timeoutMs, search.stop);
+            server.Ask(ToUtf8(RequestPath(FromUtf8(plugins[i]))), GetTickCount64() + search.timeoutMs, search.stop);
         if (exchange.end == Exchange::End::Stopped) {
             trial.ran = false;
             break;
@@ -55,11 +51,8 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
             trial.evidence.exitCode = code;
         if (!search.server.dumpFolder.empty())
             trial.evidence.dump = server.CollectDumps(search.server.dumpFolder);
-        DumpContents dump;
-        std::string readError;
         Fault fault;
-        if (!trial.evidence.dump.empty() && ReadDump(FromUtf8(trial.evidence.dump), &dump, &readError) &&
-            DescribeCrash(dump, process.mainThreadId(), &fault))
+        if (ReadCrashFault(trial.evidence.dump, process.mainThreadId(), &fault))
             trial.evidence.fault = fault;
     }
     server.process().Kill();
@@ -69,14 +62,6 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
 }
 
 }  // namespace
-
-std::string RequestForPath(const std::string& path) {
-    if (path.size() < MAX_PATH || path.rfind("\\\\?\\", 0) == 0)
-        return path;
-    if (path.rfind("\\\\", 0) == 0)
-        return "\\\\?\\UNC\\" + path.substr(2);
-    return "\\\\?\\" + path;
-}
 
 Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
     std::vector<std::string> left = incident->suspects;
@@ -100,12 +85,12 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
         if (!trial.ran)
             return false;
         if (trial.diedAfter == 0) {
-            note(FileName(plugin) + " crashed a server of its own after its report");
+            note(FileNameOf(plugin) + " crashed a server of its own after its report");
             *conviction = trial.evidence;
             conviction->culprit = plugin;
             return true;
         }
-        note(FileName(plugin) + " scanned alone without a crash");
+        note(FileNameOf(plugin) + " scanned alone without a crash");
         return false;
     };
     while (!left.empty()) {
@@ -132,7 +117,7 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
             continue;
         }
         const std::string& last = half[static_cast<size_t>(trial.diedAfter)];
-        note("a server died after " + FileName(last) + ", " + std::to_string(trial.diedAfter + 1) + " of " +
+        note("a server died after " + FileNameOf(last) + ", " + std::to_string(trial.diedAfter + 1) + " of " +
              std::to_string(half.size()) + " suspects in");
         // The fault came during the last one's scan or grace: it is the
         // likeliest, though one before it may fault later than the grace.

@@ -38,8 +38,4 @@ struct Conviction {
 // incident->tried.
 Conviction FindCulprit(Incident* incident, const CulpritSearch& search);
 
-// The request that names a file to the server: with the long-path prefix
-// when the path is too long for LoadLibrary without it.
-std::string RequestForPath(const std::string& path);
-
 }  // namespace host

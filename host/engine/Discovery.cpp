@@ -49,20 +49,6 @@ std::wstring PlainPath(std::wstring path) {
     return path;
 }
 
-// Empty when the path cannot be made full.
-std::wstring FullPath(const std::wstring& path) {
-    if (path.empty())
-        return std::wstring();
-    std::wstring full(MAX_PATH, L'\0');
-    DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, &full[0], nullptr);
-    if (length >= full.size()) {
-        full.resize(length);
-        length = GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
-    }
-    full.resize(length < full.size() ? length : 0);
-    return PlainPath(full);
-}
-
 // The form that every file API takes whatever its length. Paths that have
 // no such form (relative, device, already prefixed) stay as they are.
 std::wstring LongPath(const std::wstring& path) {
@@ -75,9 +61,6 @@ std::wstring LongPath(const std::wstring& path) {
     return path;
 }
 
-std::wstring RequestPath(const std::wstring& path) {
-    return path.size() >= MAX_PATH ? LongPath(path) : path;
-}
 
 std::wstring Join(const std::wstring& folder, const std::wstring& name) {
     return folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
@@ -331,6 +314,29 @@ std::wstring RegistryPluginFolder() {
 }
 
 }  // namespace
+
+std::wstring FullPath(const std::wstring& path) {
+    if (path.empty())
+        return std::wstring();
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, &full[0], nullptr);
+    if (length >= full.size()) {
+        full.resize(length);
+        length = GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
+    }
+    full.resize(length < full.size() ? length : 0);
+    return PlainPath(full);
+}
+
+std::wstring RequestPath(const std::wstring& path) {
+    return path.size() >= MAX_PATH ? LongPath(path) : path;
+}
+
+std::string FileNameOf(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 
 Discovery DiscoverPlugins(const std::vector<std::wstring>& inputs) {
     Discovery found;

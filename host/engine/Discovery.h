@@ -40,4 +40,17 @@ Discovery DiscoverPlugins(const std::vector<std::wstring>& inputs);
 // each once.
 std::vector<std::wstring> StandardPluginFolders();
 
+// The full path of path as people write it ("C:\x", "\\server\share\x"),
+// without a trailing backslash but a drive's; empty when it cannot be made
+// full.
+std::wstring FullPath(const std::wstring& path);
+
+// A full path as the server is sent it: with the long-path prefix ("\\?\",
+// "\\?\UNC\") when it is MAX_PATH characters or longer, since LoadLibrary
+// and the other file functions refuse it otherwise.
+std::wstring RequestPath(const std::wstring& path);
+
+// The last part of a path: the file's name.
+std::string FileNameOf(const std::string& path);
+
 }  // namespace host

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/engine/Discovery.h"
 #include "host/engine/Text.h"
 
 namespace host {
@@ -62,11 +63,6 @@ private:
     const std::string& bytes_;
 };
 
-std::string FileName(const std::string& path) {
-    size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string Hex(uint64_t value) {
     char text[24];
     snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
@@ -97,7 +93,7 @@ bool IsServerModule(const DumpContents& dump, const DumpModule& module) {
 }
 
 std::string Where(const DumpModule& module, uint64_t address) {
-    return FileName(module.path) + "+" + Hex(address - module.base);
+    return FileNameOf(module.path) + "+" + Hex(address - module.base);
 }
 
 uint32_t ServerThreadOf(const DumpContents& dump, uint32_t serverThread) {
@@ -109,18 +105,14 @@ uint32_t ServerThreadOf(const DumpContents& dump, uint32_t serverThread) {
 void PlaceAddress(const DumpContents& dump, uint64_t address, Fault* fault) {
     fault->address = address;
     if (const DumpModule* module = ModuleAt(dump.modules, address)) {
-        fault->module = FileName(module->path);
+        fault->module = FileNameOf(module->path);
         fault->offset = address - module->base;
     } else if (const DumpModule* gone = ModuleAt(dump.unloadedModules, address)) {
-        fault->unloadedModule = FileName(gone->path);
+        fault->unloadedModule = FileNameOf(gone->path);
     }
 }
 
 }  // namespace
-
-const DumpModule* LoadedModuleAt(const DumpContents& dump, uint64_t address) {
-    return ModuleAt(dump.modules, address);
-}
 
 std::string ExceptionName(uint32_t code) {
     switch (code) {
@@ -278,6 +270,19 @@ bool DescribeCrash(const DumpContents& dump, uint32_t serverThread, Fault* fault
     text += out.serverThread ? ", on the server's own thread" : ", on another thread";
     out.text = text;
     *fault = std::move(out);
+    return true;
+}
+
+bool ReadCrashFault(const std::string& path, uint32_t serverThread, Fault* fault,
+                    std::string* modulePath) {
+    DumpContents dump;
+    std::string error;
+    if (path.empty() || !ReadDump(FromUtf8(path), &dump, &error) ||
+        !DescribeCrash(dump, serverThread, fault))
+        return false;
+    const DumpModule* module = ModuleAt(dump.modules, fault->address);
+    if (modulePath && module)
+        *modulePath = module->path;
     return true;
 }
 

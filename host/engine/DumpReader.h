@@ -47,14 +47,17 @@ bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error)
 // taken as the dump's first thread). False when the dump has no exception.
 bool DescribeCrash(const DumpContents& dump, uint32_t serverThread, Fault* fault);
 
+// Reads the crash dump at path (UTF-8) and describes its fault; *modulePath
+// gets the full path of the loaded module the fault lies in, or stays
+// empty. False when the dump cannot be read or holds no exception.
+bool ReadCrashFault(const std::string& path, uint32_t serverThread, Fault* fault,
+                    std::string* modulePath = nullptr);
+
 // Where the server's main thread was in a dump taken of a hung server: the
 // module its instruction pointer lies in, or, when that is a system
 // module, "waiting in the system" and the nearest caller on its stack that
 // is neither the system nor the server. False when the dump lacks the thread.
 bool DescribeHang(const DumpContents& dump, uint32_t serverThread, Fault* fault);
-
-// The loaded module that holds address, or null.
-const DumpModule* LoadedModuleAt(const DumpContents& dump, uint64_t address);
 
 // The usual name of an exception code ("access violation"), or empty.
 std::string ExceptionName(uint32_t code);

@@ -1,7 +1,6 @@
 #include "host/engine/Reaper.h"
 
 #include "host/engine/DumpReader.h"
-#include "host/engine/Text.h"
 
 namespace host {
 
@@ -104,16 +103,10 @@ void Reaper::Finish(Leaving* leaving) {
         end.exitCode = code;
     if (!dumpFolder_.empty())
         end.dump = leaving->server->CollectDumps(dumpFolder_);
-    DumpContents dump;
-    std::string error;
-    if (!end.dump.empty() && ReadDump(FromUtf8(end.dump), &dump, &error)) {
-        Fault fault;
-        if (DescribeCrash(dump, leaving->server->process().mainThreadId(), &fault)) {
-            end.fault = fault;
-            if (const DumpModule* module = LoadedModuleAt(dump, fault.address))
-                end.faultModulePath = module->path;
-        }
-    }
+    Fault fault;
+    if (ReadCrashFault(end.dump, leaving->server->process().mainThreadId(), &fault,
+                       &end.faultModulePath))
+        end.fault = fault;
     leaving->server.reset();
     leaving->fate->Resolve(end);
 }

@@ -100,11 +100,7 @@ bool InsideFolder(const std::wstring& file, const PathIndex& folders) {
 // reached for another reason (a share that stopped answering, access denied)
 // keeps its record.
 bool IsGone(const std::wstring& file) {
-    std::wstring query = file;
-    if (file.size() >= MAX_PATH && file.compare(0, 4, L"\\\\?\\") != 0)
-        query = file.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + file.substr(2)
-                                                 : L"\\\\?\\" + file;
-    if (GetFileAttributesW(query.c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(RequestPath(file).c_str()) != INVALID_FILE_ATTRIBUTES)
         return false;
     DWORD code = GetLastError();
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;

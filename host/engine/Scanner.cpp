@@ -3,7 +3,6 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <optional>
 
 #include "host/engine/Culprit.h"
 #include "host/engine/Discovery.h"
@@ -40,16 +39,6 @@ bool MakeFolder(const std::wstring& path, DWORD* error) {
     int result = SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
     *error = static_cast<DWORD>(result);
     return IsFolder(path);
-}
-
-std::wstring FullPath(const std::wstring& path) {
-    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (!size)
-        return path;
-    std::wstring full(size, L'\0');
-    size = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
-    full.resize(size);
-    return full;
 }
 
 void Convict(PluginRecord* record, const Conviction& conviction) {
@@ -166,7 +155,8 @@ bool Scanner::Run() {
         }
     }
     progress_.total = static_cast<int>(work.size());
-    std::vector<std::optional<PluginRecord>> fresh(plan.size());
+    // Where each plan item's record is in scanned_, once it is in.
+    std::vector<size_t> scannedOfPlan(plan.size(), SIZE_MAX);
     int serversStarted = 0;
 
     // What the results file holds at any moment: the cache's records that
@@ -175,8 +165,8 @@ bool Scanner::Run() {
     auto assemble = [&] {
         std::vector<PluginRecord> plugins = kept;
         for (size_t i = 0; i < plan.size(); i++) {
-            if (fresh[i])
-                plugins.push_back(*fresh[i]);
+            if (scannedOfPlan[i] != SIZE_MAX)
+                plugins.push_back(scanned_[scannedOfPlan[i]]);
             else if (plan[i].cached)
                 plugins.push_back(*plan[i].cached);
         }
@@ -217,9 +207,8 @@ bool Scanner::Run() {
     Pool pool(poolOptions, work);
     pool.Start();
 
-    // Where each plan item's record is in scanned_, once it is in.
-    std::vector<size_t> scannedOfPlan(plan.size(), SIZE_MAX);
-    // Turns a record that scanned cleanly into the crash it caused later.
+    // Turns a record that scanned cleanly into the crash it caused later;
+    // once, though several incidents may name it.
     auto convict = [&](const Conviction& conviction) {
         for (size_t i = 0; i < plan.size(); i++) {
             if (scannedOfPlan[i] == SIZE_MAX || !SamePath(scanned_[scannedOfPlan[i]].path, conviction.culprit))
@@ -230,7 +219,6 @@ bool Scanner::Run() {
             progress_.counts.Remove(record.status);
             Convict(&record, conviction);
             progress_.counts.Add(record.status);
-            fresh[i] = record;
             return;
         }
     };
@@ -256,16 +244,13 @@ bool Scanner::Run() {
                 if (at != progress_.inFlight.end())
                     progress_.inFlight.erase(at);
                 progress_.done++;
-                size_t item = planOfWork[event.item];
                 scanned_.push_back(std::move(event.record));
-                scannedOfPlan[item] = scanned_.size() - 1;
+                scannedOfPlan[planOfWork[event.item]] = scanned_.size() - 1;
+                progress_.counts.Add(scanned_.back().status);
                 // An incident may have named it before its record was in.
                 for (const Incident& incident : results_.run.incidents)
                     if (!incident.culprit.empty() && SamePath(incident.culprit, scanned_.back().path))
-                        Convict(&scanned_.back(), {incident.culprit, incident.exitCode, incident.dump,
-                                                   incident.fault});
-                progress_.counts.Add(scanned_.back().status);
-                fresh[item] = scanned_.back();
+                        convict({incident.culprit, incident.exitCode, incident.dump, incident.fault});
                 dirty = true;
                 report(&scanned_.back());
                 break;

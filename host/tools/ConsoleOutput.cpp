@@ -3,16 +3,12 @@
 #include <cmath>
 #include <cstdio>
 
+#include "host/engine/Discovery.h"
 #include "host/engine/Text.h"
 
 namespace tools {
 
 namespace {
-
-std::string FileName(const std::string& path) {
-    size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 size_t Characters(const std::string& utf8) {
     size_t count = 0;
@@ -109,7 +105,7 @@ void ConsoleOutput::Progress(const host::ScanProgress& progress) {
              Clock(progress.secondsLeft).c_str());
     std::string line = head;
     if (!progress.inFlight.empty())
-        line += FileName(progress.inFlight.front());
+        line += host::FileNameOf(progress.inFlight.front());
     size_t width = ConsoleWidth(error_);
     line = Fit(line, width);
     size_t shown = Characters(line);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/engine/ResultsFile.h"
+#include "host/engine/Discovery.h"
 #include "host/engine/Scanner.h"
 #include "host/engine/ServerProcess.h"
 #include "host/engine/Text.h"
@@ -53,15 +54,6 @@ void PrintOut(const std::string& utf8) {
 std::wstring FolderOf(const std::wstring& path) {
     size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
-}
-
-std::wstring FullPath(const std::wstring& path) {
-    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (!size)
-        return path;
-    std::wstring full(size, L'\0');
-    full.resize(GetFullPathNameW(path.c_str(), size, &full[0], nullptr));
-    return full;
 }
 
 }  // namespace
@@ -149,10 +141,10 @@ int wmain(int argc, wchar_t** argv) {
     host::ScanOptions options;
     for (const std::string& input : inputs)
         options.inputs.push_back(host::FromUtf8(input));
-    options.resultsPath = FullPath(host::FromUtf8(out));
+    options.resultsPath = host::FullPath(host::FromUtf8(out));
     options.dumpFolder = dumpFolder.empty() ? FolderOf(options.resultsPath) + L"\\dumps"
-                                            : FullPath(host::FromUtf8(dumpFolder));
-    options.serverPath = server.empty() ? std::wstring() : FullPath(host::FromUtf8(server));
+                                            : host::FullPath(host::FromUtf8(dumpFolder));
+    options.serverPath = server.empty() ? std::wstring() : host::FullPath(host::FromUtf8(server));
     options.jobs = jobs;
     options.timeoutMs = static_cast<DWORD>(timeoutSeconds * 1000);
     options.recycleAfter = recycleAfter;
@@ -167,7 +159,7 @@ int wmain(int argc, wchar_t** argv) {
         options.jobs = static_cast<int>(system.dwNumberOfProcessors);
     }
 
-    std::wstring htmlPath = html.empty() ? std::wstring() : FullPath(host::FromUtf8(html));
+    std::wstring htmlPath = html.empty() ? std::wstring() : host::FullPath(host::FromUtf8(html));
     if (noScan) {
         host::Results results;
         std::string error;
