@@ -110,6 +110,8 @@ Json ToJson(const ShellRecord& shell) {
 Json ToJson(const RunInfo& run) {
     Json out = Json::object();
     out["started"] = run.started;
+    if (!run.version.empty())
+        out["version"] = run.version;
     out["seconds"] = run.seconds;
     out["scanned"] = run.scanned;
     out["fromCache"] = run.fromCache;
@@ -432,7 +434,8 @@ bool FromJson(const Json& json, Incident* incident, std::string* error) {
 bool FromJson(const Json& json, RunInfo* run, std::string* error) {
     MemberReader in(json);
     const Json* incidents = nullptr;
-    if (!in.Text("started", &run->started) || !in.Number("seconds", &run->seconds) ||
+    if (!in.Text("started", &run->started) || !in.Text("version", &run->version) ||
+        !in.Number("seconds", &run->seconds) ||
         !in.Integer("scanned", &run->scanned, "a 32-bit integer") ||
         !in.Integer("fromCache", &run->fromCache, "a 32-bit integer") ||
         !in.Integer("skipped", &run->skipped, "a 32-bit integer") ||

@@ -99,6 +99,7 @@ struct Incident {
 // What one run did.
 struct RunInfo {
     std::string started;  // UTC: "2026-12-07T11:39:48Z"
+    std::string version;  // the scanner's version that wrote the run; empty in older files
     double seconds = 0;
     int scanned = 0;    // plug-ins scanned in this run
     int fromCache = 0;  // taken unchanged from the results file

@@ -11,6 +11,7 @@
 #include "host/engine/ScanPlan.h"
 #include "host/engine/ServerProcess.h"
 #include "host/engine/Text.h"
+#include "host/engine/Version.h"
 
 namespace host {
 
@@ -88,6 +89,7 @@ bool Scanner::Run() {
     progress_ = ScanProgress{};
     error_.clear();
     results_.run.started = UtcNowText();
+    results_.run.version = kScannerVersion;
 
     if (options_.serverPath.empty())
         options_.serverPath = ExecutableFolder() + L"ScanServer.exe";

@@ -19,6 +19,7 @@
 #include "host/engine/Scanner.h"
 #include "host/engine/ServerProcess.h"
 #include "host/engine/Text.h"
+#include "host/engine/Version.h"
 #include "host/tools/ConsoleOutput.h"
 #include "host/tools/HtmlReport.h"
 #include "host/tools/Summary.h"
@@ -126,6 +127,8 @@ int wmain(int argc, wchar_t** argv) {
     app.add_flag("--rescan", rescan, "scan everything again, ignoring the cache");
     app.add_flag("--retry-failed", retryFailed,
                  "scan again the plug-ins that failed, crashed, timed out or ended last time");
+    app.set_version_flag("--version", std::string("plugin-scan ") + host::kScannerVersion,
+                         "the scanner's version");
     app.add_flag("--quiet,-q", quiet, "no progress, only warnings and the summary");
     CLI::Option* htmlOption =
         app.add_option("--html", html, "also write the results as a page for people (HTML) here");

@@ -42,7 +42,7 @@ host::Results FullResults() {
     crashed.status = Status::Crashed;
 
     host::Results results;
-    results.run = {"2026-12-07T11:39:48Z", 12.75, 3, 1, 1, true, 4, {}};
+    results.run = {"2026-12-07T11:39:48Z", "0.4.0", 12.75, 3, 1, 1, true, 4, {}};
     results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"},
                                      "the server crashed", crash, "C:\\VST\\A.dll",
                                      {"dump: the fault lies in Gone.dll"}});
@@ -84,8 +84,8 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
     Json json = host::ToJson(FullResults());
     using Keys = std::vector<std::string>;
     EXPECT_EQ(KeysOf(json), (Keys{"format", "run", "plugins"}));
-    EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "seconds", "scanned", "fromCache", "skipped",
-                                         "stopped", "servers", "incidents"}));
+    EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "version", "seconds", "scanned", "fromCache",
+                                         "skipped", "stopped", "servers", "incidents"}));
     EXPECT_EQ(KeysOf(json["run"]["incidents"][0]),
               (Keys{"exitCode", "dump", "during", "suspects", "reason", "fault", "culprit", "tried"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]),
@@ -105,7 +105,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
 
     std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
     for (const char* fragment : {
-             R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","seconds":12.75,)",
+             R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","version":"0.4.0","seconds":12.75,)",
              R"("stopped":true,"servers":4,"incidents":[{"exitCode":9,"dump":"C:\\D\\a.mdmp",)",
              R"("size":5000000000,"modified":"2026-12-07T11:39:48.1234567Z","status":"failed",)",
              R"("report":{"id":"45464658",)",
