@@ -107,22 +107,6 @@ Json ToJson(const ShellRecord& shell) {
     return out;
 }
 
-Json ToJson(const RunInfo& run) {
-    Json out = Json::object();
-    out["started"] = run.started;
-    if (!run.version.empty())
-        out["version"] = run.version;
-    out["seconds"] = run.seconds;
-    out["scanned"] = run.scanned;
-    out["fromCache"] = run.fromCache;
-    out["skipped"] = run.skipped;
-    out["stopped"] = run.stopped;
-    out["servers"] = run.servers;
-    out["incidents"] = Json::array();
-    for (const Incident& incident : run.incidents)
-        out["incidents"].push_back(ToJson(incident));
-    return out;
-}
 
 // Integers are taken only when the field can hold them. Numbers that were
 // parsed are unsigned whenever they are not negative; numbers built in code
@@ -457,6 +441,23 @@ bool FromJson(const Json& json, RunInfo* run, std::string* error) {
 }
 
 }  // namespace
+
+Json ToJson(const RunInfo& run) {
+    Json out = Json::object();
+    out["started"] = run.started;
+    if (!run.version.empty())
+        out["version"] = run.version;
+    out["seconds"] = run.seconds;
+    out["scanned"] = run.scanned;
+    out["fromCache"] = run.fromCache;
+    out["skipped"] = run.skipped;
+    out["stopped"] = run.stopped;
+    out["servers"] = run.servers;
+    out["incidents"] = Json::array();
+    for (const Incident& incident : run.incidents)
+        out["incidents"].push_back(ToJson(incident));
+    return out;
+}
 
 const char* StatusName(Status status) {
     for (const StatusNameEntry& entry : kStatusNames) {

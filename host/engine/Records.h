@@ -121,6 +121,7 @@ struct Results {
 Json ToJson(const Report& report);
 Json ToJson(const PluginRecord& record);
 Json ToJson(const Incident& incident);
+Json ToJson(const RunInfo& run);
 Json ToJson(const Results& results);
 
 // Reads the JSON form back. Never throws: false, with a reason naming the

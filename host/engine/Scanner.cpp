@@ -92,7 +92,7 @@ bool Scanner::Run() {
     results_.run.version = kScannerVersion;
 
     if (options_.serverPath.empty())
-        options_.serverPath = ExecutableFolder() + L"ScanServer.exe";
+        options_.serverPath = EngineFolder() + L"ScanServer.exe";
     if (GetFileAttributesW(options_.serverPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         error_ = "cannot find the scan server " + ToUtf8(options_.serverPath);
         return false;
@@ -157,6 +157,8 @@ bool Scanner::Run() {
         }
     }
     progress_.total = static_cast<int>(work.size());
+    if (onStart)
+        onStart(progress_);
     // Where each plan item's record is in scanned_, once it is in.
     std::vector<size_t> scannedOfPlan(plan.size(), SIZE_MAX);
     int serversStarted = 0;
@@ -221,6 +223,8 @@ bool Scanner::Run() {
             progress_.counts.Remove(record.status);
             Convict(&record, conviction);
             progress_.counts.Add(record.status);
+            if (onRecord)
+                onRecord(record);
             return;
         }
     };
@@ -249,6 +253,8 @@ bool Scanner::Run() {
                 scanned_.push_back(std::move(event.record));
                 scannedOfPlan[planOfWork[event.item]] = scanned_.size() - 1;
                 progress_.counts.Add(scanned_.back().status);
+                if (onRecord)
+                    onRecord(scanned_.back());
                 // An incident may have named it before its record was in.
                 for (const Incident& incident : results_.run.incidents)
                     if (!incident.culprit.empty() && SamePath(incident.culprit, scanned_.back().path))
@@ -262,6 +268,8 @@ bool Scanner::Run() {
                     convict({event.incident.culprit, event.incident.exitCode, event.incident.dump,
                              event.incident.fault});
                 results_.run.incidents.push_back(std::move(event.incident));
+                if (onIncident)
+                    onIncident(results_.run.incidents.back(), results_.run.incidents.size() - 1);
                 dirty = true;
                 break;
             case PoolEvent::Kind::Fatal:
@@ -303,6 +311,8 @@ bool Scanner::Run() {
             incident.culprit = conviction.culprit;
             convict(conviction);
         }
+        if (onIncident)
+            onIncident(incident, static_cast<size_t>(&incident - results_.run.incidents.data()));
         save();
     }
     progress_.inFlight.clear();
