@@ -13,6 +13,16 @@ function(ship_program target)
   add_dependencies(shipped ${target})
 endfunction()
 
+# Installs a DLL into bin/, its import library for MinGW into lib/, the
+# header into include/ and the .def file other toolchains make their
+# import library from into lib/.
+function(ship_library target header def_file)
+  install(TARGETS ${target} RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+  install(FILES ${header} DESTINATION include)
+  install(FILES ${def_file} DESTINATION lib)
+  add_dependencies(shipped ${target})
+endfunction()
+
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE.txt
   DESTINATION ${RELEASE_DOC_DIR})
 

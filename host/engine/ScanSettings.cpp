@@ -43,9 +43,13 @@ template <typename T>
 bool Whole(const Json& value, T low, T high, T* out) {
     if (!value.is_number_integer())
         return false;
-    if (value.is_number_unsigned() ? value.get<uint64_t>() > static_cast<uint64_t>(high)
-                                   : value.get<int64_t>() < static_cast<int64_t>(low) ||
-                                         value.get<int64_t>() > static_cast<int64_t>(high))
+    // Parsed numbers that are not negative are unsigned, others signed.
+    bool inRange = value.is_number_unsigned()
+                       ? value.get<uint64_t>() >= static_cast<uint64_t>(low) &&
+                             value.get<uint64_t>() <= static_cast<uint64_t>(high)
+                       : value.get<int64_t>() >= static_cast<int64_t>(low) &&
+                             value.get<int64_t>() <= static_cast<int64_t>(high);
+    if (!inRange)
         return false;
     *out = static_cast<T>(value.get<int64_t>());
     return true;
