@@ -50,9 +50,10 @@ Grace KeepBusy(PooledServer* server, const std::string& busyRequest, DWORD grace
     }
 }
 
-// A request for a file beside the server that is not there.
+// A request for a file beside the server that is not there, by its full
+// path: a bare name would send the loader searching the system's folders.
 std::string BusyRequest(const CulpritSearch& search) {
-    const std::wstring& server = search.server.serverPath;
+    std::wstring server = FullPath(search.server.serverPath);
     std::wstring folder = server.substr(0, server.find_last_of(L"\\/") + 1);
     return ToUtf8(RequestPath(folder + L"no-such-plug-in.dll"));
 }

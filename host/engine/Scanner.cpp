@@ -62,6 +62,7 @@ void Convict(PluginRecord* record, const Conviction& conviction) {
     record->fault = conviction.fault;
 }
 
+// A crash or an end of its own request, twice, rather than one found later.
 bool DiedItself(const ScanResult& result) {
     return !result.afterReport && (result.status == Status::Crashed || result.status == Status::Ended);
 }
@@ -224,9 +225,7 @@ bool Scanner::Run() {
             if (scannedOfPlan[i] == SIZE_MAX || !SamePath(scanned_[scannedOfPlan[i]].path, conviction.culprit))
                 continue;
             PluginRecord& record = scanned_[scannedOfPlan[i]];
-            // A plug-in that crashed or ended servers during its own scan
-            // keeps that record: it says more than a crash after a report.
-            if (record.afterReport || DiedItself(record))
+            if (record.afterReport)
                 return;
             progress_.counts.Remove(record.status);
             Convict(&record, conviction);
