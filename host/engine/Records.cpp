@@ -65,7 +65,7 @@ Json FaultOrNull(const std::optional<Fault>& fault) {
     out["module"] = fault->module;
     out["offset"] = Hex(fault->offset, 1);
     out["unloadedModule"] = fault->unloadedModule;
-    out["thread"] = fault->serverThread ? "server" : "other";
+    out["thread"] = !fault->threadKnown ? "unknown" : fault->serverThread ? "server" : "other";
     out["text"] = fault->text;
     return out;
 }
@@ -302,6 +302,7 @@ bool ReadFault(const Json& json, std::optional<Fault>* fault, std::string* error
     }
     read.code = static_cast<uint32_t>(code);
     read.serverThread = thread == "server";
+    read.threadKnown = thread != "unknown";
     *fault = std::move(read);
     return true;
 }

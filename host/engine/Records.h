@@ -40,6 +40,7 @@ struct Fault {
     std::string unloadedModule;  // when no loaded module holds address: an unloaded one that did
     bool serverThread = false;   // on the server's own thread rather than one a plug-in started
     std::string text;            // all of it in one line, as people read it
+    bool threadKnown = true;     // false when only the server's exit code tells of the fault
 };
 
 // A window a plug-in opened while it was being scanned.

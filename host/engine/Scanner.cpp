@@ -6,6 +6,7 @@
 
 #include "host/engine/Culprit.h"
 #include "host/engine/Discovery.h"
+#include "host/engine/ExitCode.h"
 #include "host/engine/Pool.h"
 #include "host/engine/ResultsFile.h"
 #include "host/engine/ScanPlan.h"
@@ -47,14 +48,24 @@ void Convict(PluginRecord* record, const Conviction& conviction) {
                    (conviction.exitCode && *conviction.exitCode == 9);
     record->status = crashed ? Status::Crashed : Status::Ended;
     record->afterReport = true;
-    record->error = crashed ? "it crashed the server after its report went out"
-                    : conviction.exitCode
-                        ? "it ended the server (exit code " + std::to_string(*conviction.exitCode) +
-                              ") after its report went out"
-                        : "it stopped the server after its report went out";
+    if (crashed && conviction.dump.empty() && conviction.fault && conviction.exitCode)
+        record->error = "it crashed the server (exit code " + ExitCodeText(*conviction.exitCode) + ", " +
+                        conviction.fault->name + ") without a crash dump after its report went out";
+    else if (crashed)
+        record->error = "it crashed the server after its report went out";
+    else if (conviction.exitCode)
+        record->error = "it ended the server (exit code " + ExitCodeText(*conviction.exitCode) +
+                        ") after its report went out";
+    else
+        record->error = "it stopped the server after its report went out";
     record->exitCode = conviction.exitCode;
     record->dump = conviction.dump;
     record->fault = conviction.fault;
+}
+
+// A crash or an end of its own request, twice, rather than one found later.
+bool DiedItself(const ScanResult& result) {
+    return !result.afterReport && (result.status == Status::Crashed || result.status == Status::Ended);
 }
 
 bool PathLess(const PluginRecord& a, const PluginRecord& b) {
@@ -306,6 +317,17 @@ bool Scanner::Run() {
         progress_.inFlight = {"looking for the culprit among " + std::to_string(incident.suspects.size()) +
                               " suspects"};
         report(nullptr);
+        // A plug-in in flight that died again in a fresh server would die in
+        // every trial, whoever caused the first death: it is not tried.
+        search.tryDuring = true;
+        std::string during = incident.during.substr(0, incident.during.find('>'));
+        for (const PluginRecord& record : scanned_) {
+            if (!during.empty() && SamePath(record.path, during)) {
+                search.tryDuring = !DiedItself(record);
+                for (const ShellRecord& shell : record.shells)
+                    search.tryDuring = search.tryDuring && !DiedItself(shell);
+            }
+        }
         Conviction conviction = FindCulprit(&incident, search);
         if (!conviction.culprit.empty()) {
             incident.culprit = conviction.culprit;
