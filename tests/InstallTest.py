@@ -33,6 +33,10 @@ VERSION = (ROOT / "VERSION").read_text().strip()
 SHIPPED = {
     "bin/ScanServer.exe",
     "bin/plugin-scan.exe",
+    "bin/scanengine.dll",
+    "include/scanengine.h",
+    "lib/libscanengine.dll.a",
+    "lib/scanengine.def",
     "share/doc/orvane-plugin-scan/README.md",
     "share/doc/orvane-plugin-scan/LICENSE.txt",
 }
