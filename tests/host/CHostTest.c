@@ -36,31 +36,27 @@ static void Prepare(void) {
     strcpy(strrchr(plugins, '\\') + 1, "plugins\\");
 }
 
-/* The options of a scan of the named kit plug-ins into results file out,
- * with JSON strings' backslashes doubled. */
+/* Copies text with its backslashes doubled, as a JSON string needs them. */
+static void EscapeForJson(const char* text, char* out) {
+    for (; *text; text++) {
+        if (*text == '\\')
+            *out++ = '\\';
+        *out++ = *text;
+    }
+    *out = 0;
+}
+
+/* The options of a scan of the named kit plug-ins into results file out. */
 static void Options(char* text, size_t size, const char* out, const char* const* names, int count,
                     const char* more) {
-    char escaped[MAX_PATH * 2];
+    char path[MAX_PATH], escaped[MAX_PATH * 2];
     size_t used = (size_t)snprintf(text, size, "{\"inputs\":[");
     for (int i = 0; i < count; i++) {
-        char path[MAX_PATH];
         snprintf(path, sizeof path, "%s%s", plugins, names[i]);
-        size_t e = 0;
-        for (const char* c = path; *c; c++) {
-            if (*c == '\\')
-                escaped[e++] = '\\';
-            escaped[e++] = *c;
-        }
-        escaped[e] = 0;
+        EscapeForJson(path, escaped);
         used += (size_t)snprintf(text + used, size - used, "%s\"%s\"", i ? "," : "", escaped);
     }
-    size_t e = 0;
-    for (const char* c = folder; *c; c++) {
-        if (*c == '\\')
-            escaped[e++] = '\\';
-        escaped[e++] = *c;
-    }
-    escaped[e] = 0;
+    EscapeForJson(folder, escaped);
     snprintf(text + used, size - used, "],\"out\":\"%s%s\",\"jobs\":1%s}", escaped, out, more);
 }
 
