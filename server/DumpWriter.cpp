@@ -1,8 +1,10 @@
 #include "server/DumpWriter.h"
 
 #include <dbghelp.h>
+#include <winternl.h>
 
 #include "server/CrashDump.h"
+#include "server/CrashGate.h"
 
 namespace {
 
@@ -12,14 +14,23 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                           PMINIDUMP_CALLBACK_INFORMATION);
 using SymInitializeWFn = BOOL(WINAPI*)(HANDLE, PCWSTR, BOOL);
 
-// A writer that has not ended the process after this long is stuck (a lock
-// held by a thread it waits for); the faulting thread then ends it without
-// the dump.
-constexpr DWORD kLongestDumpMs = 30000;
+// A writer that has not ended the process after this long is stuck (on
+// something a crashed or a plug-in's thread holds); the faulting thread then
+// ends the process without the dump, with the crash's exit code, so that no
+// host waits out its own time limit for a crash. A dump takes tens to
+// hundreds of milliseconds, up to about 3 s with five servers dumping and
+// scanning on one busy two-core machine; hosts give a request a minute.
+constexpr DWORD kLongestDumpMs = 5000;
 
 // DbgHelp needs little stack. Wine 8 gives a thread at least 1 MiB whatever
 // is asked.
 constexpr SIZE_T kWriterStackBytes = 256 * 1024;
+
+// The heap DbgHelp allocates from while it writes the dump, and the field of
+// the process environment block that names the process heap (see
+// LendDumpHeap); both found at start-up.
+HANDLE dumpHeap = nullptr;
+void** processHeapField = nullptr;
 
 // The fault as the faulting thread hands it over; written once, before
 // faultReported is set.
@@ -32,6 +43,8 @@ Fault fault;
 
 // The writer's thread and its event live for the process.
 HANDLE writerThread = nullptr;
+// The thread that started the writer: the server's main thread.
+HANDLE mainThread = nullptr;
 volatile DWORD writerThreadId = 0;
 HANDLE faultReported = nullptr;
 HANDLE preparePermitted = nullptr;
@@ -85,7 +98,36 @@ BOOL CALLBACK LeaveWriterOut(void*, PMINIDUMP_CALLBACK_INPUT input, PMINIDUMP_CA
     return TRUE;
 }
 
+// DbgHelp, and the system's path and file code under CreateFileW, allocate
+// from the process heap, and each allocation takes that heap's lock. A
+// plug-in may have faulted while some thread held it (inside HeapFree on a
+// heap it broke, or after HeapLock), or broken the heap so that it faults
+// again: then the dump would wait forever or die half written. Every such
+// caller finds the process heap through GetProcessHeap, which reads it from
+// the process environment block; pointed at a heap of the writer's own, made
+// while the process was sound, they no longer touch the plug-in's. The
+// process ends with the dump, so the heap is never handed back; other
+// threads still running allocate from it meanwhile, and their frees of
+// earlier blocks fail, which is harmless for the few milliseconds left.
+void LendDumpHeap() {
+    if (dumpHeap && processHeapField)
+        *processHeapField = dumpHeap;
+}
+
+// The field follows the subsystem data, on x64 and x86 alike; it is taken
+// only when it holds what GetProcessHeap returns.
+void** FindProcessHeapField() {
+    using RtlGetCurrentPebFn = PEB*(NTAPI*)();
+    auto getPeb = reinterpret_cast<RtlGetCurrentPebFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetCurrentPeb")));
+    PEB* peb = getPeb ? getPeb() : nullptr;
+    if (!peb || peb->Reserved4[1] != GetProcessHeap())
+        return nullptr;
+    return &peb->Reserved4[1];
+}
+
 void WriteDumpOfFault() {
+    LendDumpHeap();
     const wchar_t* path = FormatCrashDumpPathAt(fault.time);
     if (!path)
         return;
@@ -103,13 +145,35 @@ void WriteDumpOfFault() {
     CloseHandle(file);
 }
 
+// A plug-in may end the main thread (ExitThread in its entry point), and
+// then the writer would be what keeps the process alive, serving nobody:
+// the process ends as Windows ends one whose last thread ended, with that
+// thread's exit code. A crash already claimed goes on to its dump instead.
+void EndIfMainThreadEnded() {
+    if (!mainThread || WaitForSingleObject(mainThread, 0) != WAIT_OBJECT_0 || CrashBegun())
+        return;
+    DWORD code = 0;
+    GetExitCodeThread(mainThread, &code);
+    TerminateProcess(GetCurrentProcess(), code);
+}
+
+// Waits for signal, or for the main thread's end (see EndIfMainThreadEnded).
+void WaitForSignalOrMainThread(HANDLE signal) {
+    HANDLE signals[] = {signal, mainThread};
+    if (WaitForMultipleObjects(mainThread ? 2 : 1, signals, FALSE, INFINITE) != WAIT_OBJECT_0)
+        EndIfMainThreadEnded();
+    // The main thread ended during a crash: the fault is on its way.
+    WaitForSingleObject(signal, INFINITE);
+}
+
 DWORD WINAPI RunDumpWriter(void*) {
     writerThreadId = GetCurrentThreadId();
-    HANDLE startSignals[] = {preparePermitted, faultReported};
-    WaitForMultipleObjects(2, startSignals, FALSE, INFINITE);
+    HANDLE startSignals[] = {preparePermitted, faultReported, mainThread};
+    if (WaitForMultipleObjects(mainThread ? 3 : 2, startSignals, FALSE, INFINITE) == WAIT_OBJECT_0 + 2)
+        EndIfMainThreadEnded();
     bool ready = PrepareDbgHelp();
     // A fault reported while DbgHelp was still loading waited for it here.
-    WaitForSingleObject(faultReported, INFINITE);
+    WaitForSignalOrMainThread(faultReported);
     if (ready)
         WriteDumpOfFault();
     TerminateProcess(GetCurrentProcess(), kCrashExitCode);
@@ -121,8 +185,15 @@ DWORD WINAPI RunDumpWriter(void*) {
 bool StartDumpWriter() {
     faultReported = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     preparePermitted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    dumpHeap = HeapCreate(0, 0, 0);
+    processHeapField = FindProcessHeapField();
     if (!faultReported || !preparePermitted)
         return false;
+    // Without it the writer cannot notice the main thread's end; it still
+    // writes dumps.
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread,
+                         SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0))
+        mainThread = nullptr;
     DWORD id = 0;
     writerThread = CreateThread(nullptr, kWriterStackBytes, RunDumpWriter, nullptr,
                                 STACK_SIZE_PARAM_IS_A_RESERVATION, &id);

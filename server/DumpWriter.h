@@ -7,10 +7,14 @@
 // stack left (a stack overflow), and a plug-in's thread has only what the
 // plug-in gave it. The writer loads DbgHelp ahead, waits for a fault, writes
 // the dump of the faulting thread and ends the process with kCrashExitCode,
-// also when DbgHelp cannot be had: the host must still see a crash.
+// also when DbgHelp cannot be had: the host must still see a crash. DbgHelp
+// allocates from a heap of the writer's own, not the process heap a plug-in
+// may have broken or left locked.
 
-// Starts the writer; call once the dump path is prepared
-// (PrepareCrashDumpPath). It waits to load DbgHelp until
+// Starts the writer; call on the main thread once the dump path is prepared
+// (PrepareCrashDumpPath). Should the main thread end (a plug-in may call
+// ExitThread on it), the writer ends the process with that thread's exit
+// code. It waits to load DbgHelp until
 // LetDumpWriterPrepare is called or a fault comes. False when it cannot be
 // started: faults then leave no dump.
 bool StartDumpWriter();

@@ -138,6 +138,9 @@ const FaultCase kFaults[] = {
     {L"segv_ignored.dll", EXCEPTION_ACCESS_VIOLATION, true},    // with msvcrt told to ignore SIGSEGV
     {L"overflow_entry.dll", EXCEPTION_STACK_OVERFLOW, true},    // the main thread's stack used up
     {L"overflow_thread.dll", EXCEPTION_STACK_OVERFLOW, true},   // a plug-in thread's stack used up
+    {L"heap_overrun.dll", EXCEPTION_ACCESS_VIOLATION, false},   // the process heap written past and freed: in the heap's code or after
+    {L"heap_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},     // holding the process heap's lock
+    {L"heap_locked_thread.dll", EXCEPTION_ACCESS_VIOLATION, true},  // while another thread holds it
 };
 
 TEST(CrashDump, EveryWayAPluginCrashesLeavesOneWholeDumpAndExitCodeNine) {
