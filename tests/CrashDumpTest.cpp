@@ -180,6 +180,21 @@ TEST(CrashDump, EveryWayAPluginCrashesLeavesOneWholeDumpAndExitCodeNine) {
     }
 }
 
+TEST(CrashDump, ADumpThatCannotBeFinishedStillEndsTheServerWithNineWithinSeconds) {
+    // The plug-in faults holding the loader's lock, which Wine 8's DbgHelp
+    // waits for on the writer's thread: the dump never finishes, and the
+    // host must not wait out its own time limit for the crash.
+    TempFolder folder;
+    ScanSession session(folder.path());
+    ASSERT_TRUE(session.started());
+    ULONGLONG start = GetTickCount64();
+    session.Scan(PluginRequest(L"loader_locked.dll"));
+    EXPECT_EQ(session.WaitForExitCode(), 9u);
+    EXPECT_LT(GetTickCount64() - start, 12000u);
+    // What the writer had begun of the file went with the process.
+    EXPECT_TRUE(folder.FileNames().empty());
+}
+
 TEST(CrashDump, TheDumpIsNamedByTheLocalTimeOfTheFault) {
     TempFolder folder;
     ScanSession session(folder.path());

@@ -68,4 +68,16 @@ inline void WriteToAddressZeroWithHeapLocked() {
     WriteToAddressZero();
 }
 
+// Takes the loader's lock, as code running in a DLL's attach does, and
+// writes to address 0 holding it.
+inline void WriteToAddressZeroWithLoaderLocked() {
+    using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    auto lock = reinterpret_cast<LockFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")));
+    ULONG_PTR cookie = 0;
+    if (lock)
+        lock(0, nullptr, &cookie);
+    WriteToAddressZero();
+}
+
 }  // namespace kit
