@@ -13,6 +13,15 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                           PMINIDUMP_USER_STREAM_INFORMATION,
                                           PMINIDUMP_CALLBACK_INFORMATION);
 using SymInitializeWFn = BOOL(WINAPI*)(HANDLE, PCWSTR, BOOL);
+using LdrLockLoaderLockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+
+// LdrLockLoaderLock's flag to return at once, and its answer when it took
+// the lock.
+constexpr ULONG kLoaderLockTryOnly = 2;
+constexpr ULONG kLoaderLockTaken = 1;
+// How long the writer tries for the loader's lock before it hands the dump
+// back: a plug-in's thread may be loading a DLL for a moment.
+constexpr DWORD kLoaderLockTryMs = 100;
 
 // A writer that has not ended the process after this long is stuck (on
 // something a crashed or a plug-in's thread holds); the faulting thread then
@@ -38,6 +47,7 @@ struct Fault {
     DWORD threadId;
     EXCEPTION_POINTERS* exception;
     SYSTEMTIME time;
+    ULONGLONG tick;
 };
 Fault fault;
 
@@ -47,7 +57,12 @@ HANDLE writerThread = nullptr;
 HANDLE mainThread = nullptr;
 volatile DWORD writerThreadId = 0;
 HANDLE faultReported = nullptr;
+// Set by the writer when the faulting thread is to write the dump itself.
+HANDLE dumpHandedBack = nullptr;
+LdrLockLoaderLockFn lockLoader = nullptr;
 HANDLE preparePermitted = nullptr;
+// Set once the writer has done preparing, whether DbgHelp could be had or not.
+HANDLE writerPrepared = nullptr;
 MiniDumpWriteDumpFn writeDump = nullptr;
 
 bool SetDeletionMark(HANDLE file, bool deleteOnClose) {
@@ -145,6 +160,37 @@ void WriteDumpOfFault() {
     CloseHandle(file);
 }
 
+// DbgHelp takes the loader's lock (Wine 8): held by a crashed thread, which
+// a fault in a DLL's attach code or a plug-in's own use of it leaves held,
+// the writer would wait for it until the time allowed runs out. The writer
+// takes it first, keeping it for the rest of the process; true when it has
+// it, or when there is no telling.
+bool TakeLoaderLock() {
+    if (!lockLoader)
+        return true;
+    ULONGLONG start = GetTickCount64();
+    for (;;) {
+        ULONG disposition = 0;
+        ULONG_PTR cookie = 0;
+        if (lockLoader(kLoaderLockTryOnly, &disposition, &cookie) == 0 &&
+            disposition == kLoaderLockTaken)
+            return true;
+        if (GetTickCount64() - start >= kLoaderLockTryMs)
+            return false;
+        Sleep(1);
+    }
+}
+
+// The loader's lock is held elsewhere, most likely by the faulting thread,
+// which can take it again: that thread writes the dump, and the writer
+// keeps the time allowed for it.
+void HandDumpBack() {
+    SetEvent(dumpHandedBack);
+    ULONGLONG spent = GetTickCount64() - fault.tick;
+    if (spent < kLongestDumpMs)
+        Sleep(static_cast<DWORD>(kLongestDumpMs - spent));
+}
+
 // A plug-in may end the main thread (ExitThread in its entry point), and
 // then the writer would be what keeps the process alive, serving nobody:
 // the process ends as Windows ends one whose last thread ended, with that
@@ -172,10 +218,13 @@ DWORD WINAPI RunDumpWriter(void*) {
     if (WaitForMultipleObjects(mainThread ? 3 : 2, startSignals, FALSE, INFINITE) == WAIT_OBJECT_0 + 2)
         EndIfMainThreadEnded();
     bool ready = PrepareDbgHelp();
+    SetEvent(writerPrepared);
     // A fault reported while DbgHelp was still loading waited for it here.
     WaitForSignalOrMainThread(faultReported);
-    if (ready)
+    if (ready && TakeLoaderLock())
         WriteDumpOfFault();
+    else if (ready)
+        HandDumpBack();
     TerminateProcess(GetCurrentProcess(), kCrashExitCode);
     return 0;
 }
@@ -185,9 +234,13 @@ DWORD WINAPI RunDumpWriter(void*) {
 bool StartDumpWriter() {
     faultReported = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     preparePermitted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    dumpHandedBack = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    writerPrepared = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     dumpHeap = HeapCreate(0, 0, 0);
     processHeapField = FindProcessHeapField();
-    if (!faultReported || !preparePermitted)
+    lockLoader = reinterpret_cast<LdrLockLoaderLockFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")));
+    if (!faultReported || !preparePermitted || !dumpHandedBack || !writerPrepared)
         return false;
     // Without it the writer cannot notice the main thread's end; it still
     // writes dumps.
@@ -211,17 +264,25 @@ void LetDumpWriterPrepare() {
     }
 }
 
+void WaitUntilDumpWriterPrepared() {
+    if (writerThread)
+        WaitForSingleObject(writerPrepared, kLongestDumpMs);
+}
+
 void HandFaultToDumpWriter(EXCEPTION_POINTERS* exception) {
     if (!writerThread)
         return;
     fault.threadId = GetCurrentThreadId();
     fault.exception = exception;
     GetLocalTime(&fault.time);
+    fault.tick = GetTickCount64();
     SetEvent(faultReported);
     // Returns at once when the writer has gone: ExitProcess ends every
     // other thread before it runs the DLLs' detach code, and a fault there
     // finds no writer.
-    WaitForSingleObject(writerThread, kLongestDumpMs);
+    HANDLE signals[] = {writerThread, dumpHandedBack};
+    if (WaitForMultipleObjects(2, signals, FALSE, kLongestDumpMs) == WAIT_OBJECT_0 + 1)
+        WriteDumpOfFault();
 }
 
 bool IsDumpWriterThread() {

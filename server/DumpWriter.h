@@ -23,9 +23,18 @@ bool StartDumpWriter();
 // does anything.
 void LetDumpWriterPrepare();
 
+// Waits (a few seconds at most) until the writer has loaded DbgHelp, which
+// it does on its own thread after LetDumpWriterPrepare. Call before the
+// first plug-in code runs: loading a DLL takes the loader's lock and the
+// process heap, and a plug-in that faults holding either, or breaks the
+// heap, would leave the writer stuck in the load with no dump to show.
+void WaitUntilDumpWriterPrepared();
+
 // Hands the calling thread's fault to the writer and waits while it writes
-// the dump and ends the process. Returns only when there is no writer, or
-// it has gone or taken too long; the caller then ends the process itself.
+// the dump and ends the process; writes the dump itself when the writer
+// hands it back (the calling thread holds the loader's lock). Returns only
+// when there is no writer, it has gone or taken too long, or the calling
+// thread has written the dump; the caller then ends the process itself.
 void HandFaultToDumpWriter(EXCEPTION_POINTERS* exception);
 
 // True on the writer's own thread.

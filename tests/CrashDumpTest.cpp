@@ -141,6 +141,7 @@ const FaultCase kFaults[] = {
     {L"heap_overrun.dll", EXCEPTION_ACCESS_VIOLATION, false},   // the process heap written past and freed: in the heap's code or after
     {L"heap_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},     // holding the process heap's lock
     {L"heap_locked_thread.dll", EXCEPTION_ACCESS_VIOLATION, true},  // while another thread holds it
+    {L"loader_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},   // holding the loader's lock
 };
 
 TEST(CrashDump, EveryWayAPluginCrashesLeavesOneWholeDumpAndExitCodeNine) {
@@ -181,14 +182,14 @@ TEST(CrashDump, EveryWayAPluginCrashesLeavesOneWholeDumpAndExitCodeNine) {
 }
 
 TEST(CrashDump, ADumpThatCannotBeFinishedStillEndsTheServerWithNineWithinSeconds) {
-    // The plug-in faults holding the loader's lock, which Wine 8's DbgHelp
-    // waits for on the writer's thread: the dump never finishes, and the
-    // host must not wait out its own time limit for the crash.
+    // A plug-in thread faults while the entry point holds the loader's
+    // lock, which Wine 8's DbgHelp waits for: the dump never finishes, and
+    // the host must not wait out its own time limit for the crash.
     TempFolder folder;
     ScanSession session(folder.path());
     ASSERT_TRUE(session.started());
     ULONGLONG start = GetTickCount64();
-    session.Scan(PluginRequest(L"loader_locked.dll"));
+    session.Scan(PluginRequest(L"loader_locked_thread.dll"));
     EXPECT_EQ(session.WaitForExitCode(), 9u);
     EXPECT_LT(GetTickCount64() - start, 12000u);
     // What the writer had begun of the file went with the process.

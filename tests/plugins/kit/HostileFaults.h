@@ -62,21 +62,29 @@ inline void OverrunHeapBlockThenFree() {
     WriteToAddressZero();
 }
 
-// Takes the process heap's lock and writes to address 0 holding it.
-inline void WriteToAddressZeroWithHeapLocked() {
+// Takes the process heap's lock, never to give it back.
+inline void LockProcessHeap() {
     HeapLock(GetProcessHeap());
-    WriteToAddressZero();
 }
 
-// Takes the loader's lock, as code running in a DLL's attach does, and
-// writes to address 0 holding it.
-inline void WriteToAddressZeroWithLoaderLocked() {
+// Takes the loader's lock, as code running in a DLL's attach holds it,
+// never to give it back.
+inline void LockLoader() {
     using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
     auto lock = reinterpret_cast<LockFn>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")));
     ULONG_PTR cookie = 0;
     if (lock)
         lock(0, nullptr, &cookie);
+}
+
+inline void WriteToAddressZeroWithHeapLocked() {
+    LockProcessHeap();
+    WriteToAddressZero();
+}
+
+inline void WriteToAddressZeroWithLoaderLocked() {
+    LockLoader();
     WriteToAddressZero();
 }
 
