@@ -27,8 +27,8 @@ constexpr DWORD kLoaderLockTryMs = 100;
 // something a crashed or a plug-in's thread holds); the faulting thread then
 // ends the process without the dump, with the crash's exit code, so that no
 // host waits out its own time limit for a crash. A dump takes tens to
-// hundreds of milliseconds, up to about 3 s with five servers dumping and
-// scanning on one busy two-core machine; hosts give a request a minute.
+// hundreds of milliseconds; the slowest seen, about 3 s, came on a two-core
+// machine busy with other builds and tests. Hosts give a request a minute.
 constexpr DWORD kLongestDumpMs = 5000;
 
 // DbgHelp needs little stack. Wine 8 gives a thread at least 1 MiB whatever
