@@ -22,6 +22,9 @@ host::Results FullResults() {
                         "hung in Sub.dll"};
     host::Fault crash = {"crash", 0xC0000005u, "access violation", "writing 0x0", 0x180001000ull,
                          "", 0, "Gone.dll", false, "access violation in Gone.dll, since unloaded"};
+    // Only an exit code tells of it: no address, module or thread.
+    host::Fault exitOnly = {"crash", 0xC0000409u, "stack buffer overrun (fast fail)", "", 0, "", 0, "",
+                            false, "stack buffer overrun (fast fail), exit code 0xC0000409", false};
     host::ShellRecord sub;
     static_cast<host::ScanResult&>(sub) = {Status::TimedOut, "Sub \xE2\x82\xAC", "Maker", "Suite",
                                            "timed out", 1u, "C:\\Dumps\\c.mdmp", 30000, hang,
@@ -42,9 +45,9 @@ host::Results FullResults() {
     crashed.status = Status::Crashed;
 
     host::Results results;
-    results.run = {"2026-12-07T11:39:48Z", 12.75, 3, 1, 1, true, 4, {}};
+    results.run = {"2026-12-07T11:39:48Z", "0.4.0", 12.75, 3, 1, 1, true, 4, {}};
     results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"},
-                                     "the server crashed", crash, "C:\\VST\\A.dll",
+                                     "the server crashed", exitOnly, "C:\\VST\\A.dll",
                                      {"dump: the fault lies in Gone.dll"}});
     results.plugins = {shell, crashed};
     return results;
@@ -84,8 +87,8 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
     Json json = host::ToJson(FullResults());
     using Keys = std::vector<std::string>;
     EXPECT_EQ(KeysOf(json), (Keys{"format", "run", "plugins"}));
-    EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "seconds", "scanned", "fromCache", "skipped",
-                                         "stopped", "servers", "incidents"}));
+    EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "version", "seconds", "scanned", "fromCache",
+                                         "skipped", "stopped", "servers", "incidents"}));
     EXPECT_EQ(KeysOf(json["run"]["incidents"][0]),
               (Keys{"exitCode", "dump", "during", "suspects", "reason", "fault", "culprit", "tried"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]),
@@ -105,7 +108,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
 
     std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
     for (const char* fragment : {
-             R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","seconds":12.75,)",
+             R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","version":"0.4.0","seconds":12.75,)",
              R"("stopped":true,"servers":4,"incidents":[{"exitCode":9,"dump":"C:\\D\\a.mdmp",)",
              R"("size":5000000000,"modified":"2026-12-07T11:39:48.1234567Z","status":"failed",)",
              R"("report":{"id":"45464658",)",
@@ -118,6 +121,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
              R"("fault":{"kind":"crash","code":"0xC0000005","name":"access violation",)"
              R"("access":"writing 0x0","address":"0x0000000180001000","module":"","offset":"0x0",)"
              R"("unloadedModule":"Gone.dll","thread":"other",)",
+             R"("unloadedModule":"","thread":"unknown",)",
              R"("dialogs":[{"title":"Licence","texts":["Enter your key","OK"],"answer":"pressed OK"}])",
          })
         EXPECT_NE(text.find(fragment), std::string::npos) << fragment;
