@@ -1,16 +1,18 @@
-// Measures, over N repetitions (default 10), how long a crash takes: the
-// server is started with a dump folder and asked to scan a plug-in that
-// faults in its entry point, and the time runs from the line "Calling entry
+// Measures, over N repetitions (default 10) for each plug-in, how long a
+// crash takes: the server is started with a dump folder and asked to scan a
+// plug-in that faults in its entry point or on its thread, and the time runs from the line "Calling entry
 // point..." (written just before the call) to the end of the server's output
 // (the host's first sign of the crash) and to the server's exit. Prints the
 // median and mean of those times and of the dump's size. The request goes
 // out half a second after the first prompt: a host's server has mostly been
 // running a while when a plug-in crashes it, and its dump writer is ready.
 //
-//   CrashBenchmark [N] [SERVER.exe] [PLUGIN.dll]
+//   CrashBenchmark [N] [SERVER.exe] [PLUGIN.dll...]
 //
-// SERVER.exe defaults to the server beside this program, PLUGIN.dll to
-// plugins\crash_entry.dll beside it.
+// SERVER.exe defaults to the server beside this program; without a
+// PLUGIN.dll it times the kit's plain fault (crash_entry.dll) and its faults
+// with the process heap broken or locked and with the loader's lock held,
+// from plugins\ beside it.
 #include <windows.h>
 
 #include <algorithm>
@@ -119,29 +121,46 @@ void PrintRow(const char* what, const std::vector<double>& samples) {
     printf("%-36s %12.1f %12.1f\n", what, summary.median, summary.mean);
 }
 
+// The plug-ins timed when none is named.
+const wchar_t* const kDefaultPlugins[] = {L"crash_entry.dll", L"heap_overrun.dll", L"heap_locked.dll",
+                                          L"heap_locked_thread.dll", L"loader_locked.dll"};
+
+// Times repetitions crashes of one plug-in and prints their summary.
+bool TimePlugin(const std::wstring& server, const std::wstring& plugin, int repetitions) {
+    std::vector<double> faultToPipeEnd, faultToExit, dumpSize;
+    for (int i = 0; i < repetitions; i++) {
+        Crash crash;
+        if (!TimeCrash(server, plugin, i, &crash))
+            return false;
+        faultToPipeEnd.push_back(crash.faultToPipeEndMs);
+        faultToExit.push_back(crash.faultToExitMs);
+        dumpSize.push_back(crash.dumpBytes / 1024.0);
+    }
+    printf("%ls\n", plugin.c_str());
+    printf("%d crashes                                  median         mean\n", repetitions);
+    PrintRow("fault to end of output, ms", faultToPipeEnd);
+    PrintRow("fault to exit, ms", faultToExit);
+    PrintRow("dump size, KiB", dumpSize);
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     int repetitions = argc > 1 ? _wtoi(argv[1]) : 10;
     std::wstring server = argc > 2 ? argv[2] : host::ExecutableFolder() + L"ScanServer.exe";
-    std::wstring plugin =
-        argc > 3 ? argv[3] : host::ExecutableFolder() + L"plugins\\crash_entry.dll";
     if (repetitions < 1) {
-        fprintf(stderr, "usage: CrashBenchmark [N] [SERVER.exe] [PLUGIN.dll]\n");
+        fprintf(stderr, "usage: CrashBenchmark [N] [SERVER.exe] [PLUGIN.dll...]\n");
         return 1;
     }
-    std::vector<double> faultToPipeEnd, faultToExit, dumpSize;
-    for (int i = 0; i < repetitions; i++) {
-        Crash crash;
-        if (!TimeCrash(server, plugin, i, &crash))
-            return 1;
-        faultToPipeEnd.push_back(crash.faultToPipeEndMs);
-        faultToExit.push_back(crash.faultToExitMs);
-        dumpSize.push_back(crash.dumpBytes / 1024.0);
+    std::vector<std::wstring> plugins(argv + std::min(argc, 3), argv + argc);
+    if (plugins.empty()) {
+        for (const wchar_t* name : kDefaultPlugins)
+            plugins.push_back(host::ExecutableFolder() + L"plugins\\" + name);
     }
-    printf("%d crashes                                  median         mean\n", repetitions);
-    PrintRow("fault to end of output, ms", faultToPipeEnd);
-    PrintRow("fault to exit, ms", faultToExit);
-    PrintRow("dump size, KiB", dumpSize);
+    for (const std::wstring& plugin : plugins) {
+        if (!TimePlugin(server, plugin, repetitions))
+            return 1;
+    }
     return 0;
 }

@@ -108,6 +108,7 @@ void RunRequestLoop() {
             HandleRejectedRequest(L"Out of memory reading the request, ignored");
             continue;
         }
+        WaitUntilDumpWriterPrepared();
         HandleScanRequest(request);
     }
 }

@@ -138,6 +138,10 @@ const FaultCase kFaults[] = {
     {L"segv_ignored.dll", EXCEPTION_ACCESS_VIOLATION, true},    // with msvcrt told to ignore SIGSEGV
     {L"overflow_entry.dll", EXCEPTION_STACK_OVERFLOW, true},    // the main thread's stack used up
     {L"overflow_thread.dll", EXCEPTION_STACK_OVERFLOW, true},   // a plug-in thread's stack used up
+    {L"heap_overrun.dll", EXCEPTION_ACCESS_VIOLATION, false},   // the process heap written past and freed: in the heap's code or after
+    {L"heap_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},     // holding the process heap's lock
+    {L"heap_locked_thread.dll", EXCEPTION_ACCESS_VIOLATION, true},  // while another thread holds it
+    {L"loader_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},   // holding the loader's lock
 };
 
 TEST(CrashDump, EveryWayAPluginCrashesLeavesOneWholeDumpAndExitCodeNine) {
@@ -175,6 +179,21 @@ TEST(CrashDump, EveryWayAPluginCrashesLeavesOneWholeDumpAndExitCodeNine) {
             EXPECT_EQ(at->name, fault.plugin);
         }
     }
+}
+
+TEST(CrashDump, ADumpThatCannotBeFinishedStillEndsTheServerWithNineWithinSeconds) {
+    // A plug-in thread faults while the entry point holds the loader's
+    // lock, which Wine 8's DbgHelp waits for: the dump never finishes, and
+    // the host must not wait out its own time limit for the crash.
+    TempFolder folder;
+    ScanSession session(folder.path());
+    ASSERT_TRUE(session.started());
+    ULONGLONG start = GetTickCount64();
+    session.Scan(PluginRequest(L"loader_locked_thread.dll"));
+    EXPECT_EQ(session.WaitForExitCode(), 9u);
+    EXPECT_LT(GetTickCount64() - start, 12000u);
+    // What the writer had begun of the file went with the process.
+    EXPECT_TRUE(folder.FileNames().empty());
 }
 
 TEST(CrashDump, TheDumpIsNamedByTheLocalTimeOfTheFault) {

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/ScanSession.h"
 
 namespace {
 
+using testing_support::LogOf;
+using testing_support::PluginRequest;
+using testing_support::ScanSession;
 using testing_support::TempFolder;
 
 std::string ReadAll(const std::wstring& path) {
@@ -59,6 +63,23 @@ TEST(DumpFile, IsLeftOnlyWhenKeptAndReplacesAnEarlierFile) {
         CloseHandle(file);
         EXPECT_EQ(ReadAll(path), c.left);
     }
+}
+
+TEST(DumpWriter, AMainThreadAPluginEndsTakesTheServerWithItAtOnce) {
+    // The plug-in calls ExitThread(5) in its entry point. The writer thread
+    // would otherwise keep the process alive until the host's time limit.
+    TempFolder folder;
+    ScanSession session(folder.path());
+    ASSERT_TRUE(session.started());
+    bool prompted = true;
+    std::vector<std::string> lines = session.Scan(PluginRequest(L"exit_thread_entry.dll"), &prompted);
+    EXPECT_FALSE(prompted);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "info:Calling entry point...\n") << LogOf(lines);
+    DWORD exitCode = 0;
+    ASSERT_TRUE(session.process().WaitForExit(5000, &exitCode));
+    EXPECT_EQ(exitCode, 5u);  // the code the plug-in gave ExitThread
+    EXPECT_TRUE(folder.FileNames().empty());
 }
 
 }  // namespace

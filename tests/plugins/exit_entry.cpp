@@ -1,5 +1,7 @@
 // Ends the whole process from its entry point with ExitProcess and the code
 // EXIT_ENTRY_CODE, as some copy-protection code does: no fault, no dump.
+// With EXIT_ENTRY_THREAD 1 it ends only the thread that called it, the
+// server's main thread, with ExitThread and that code.
 
 #include <windows.h>
 
@@ -7,6 +9,9 @@
 
 #ifndef EXIT_ENTRY_CODE
 #define EXIT_ENTRY_CODE 0
+#endif
+#ifndef EXIT_ENTRY_THREAD
+#define EXIT_ENTRY_THREAD 0
 #endif
 
 namespace {
@@ -16,7 +21,11 @@ public:
     ExitEntryPlugin() : TestPlugin({}) {}
 
 private:
-    void OnEntry(const char*) override { ExitProcess(EXIT_ENTRY_CODE); }
+    void OnEntry(const char*) override {
+        if (EXIT_ENTRY_THREAD)
+            ExitThread(EXIT_ENTRY_CODE);
+        ExitProcess(EXIT_ENTRY_CODE);
+    }
 };
 
 }  // namespace

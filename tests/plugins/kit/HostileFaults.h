@@ -4,6 +4,8 @@
 // exhausted stack, as this compiler's own C++ throw, or past a C runtime
 // told to ignore them. Like kit/Faults.h, none of them returns.
 
+#include <windows.h>
+
 #include <csignal>
 
 #include "tests/plugins/kit/Faults.h"
@@ -37,6 +39,52 @@ inline void OverflowStack() {
 // violations, then commits one.
 inline void WriteToAddressZeroWithSegvIgnored() {
     signal(SIGSEGV, SIG_IGN);
+    WriteToAddressZero();
+}
+
+// Frees a block of the process heap between two that stay, writes 48 bytes
+// past the end of the block before it, over the freed block's header and
+// free-list links, and frees that block too; then writes to address 0. Wine
+// 8's heap refuses the merge and returns: the fault comes with the process
+// heap broken, not locked.
+inline void OverrunHeapBlockThenFree() {
+    HANDLE heap = GetProcessHeap();
+    constexpr SIZE_T kBytes = 1024;
+    auto* before = static_cast<volatile unsigned char*>(HeapAlloc(heap, 0, kBytes));
+    void* freed = HeapAlloc(heap, 0, kBytes);
+    void* after = HeapAlloc(heap, 0, kBytes);
+    if (before && freed && after) {
+        HeapFree(heap, 0, freed);
+        for (SIZE_T i = kBytes; i < kBytes + 48; i++)
+            before[i] = 0xA5;
+        HeapFree(heap, 0, const_cast<unsigned char*>(before));
+    }
+    WriteToAddressZero();
+}
+
+// Takes the process heap's lock, never to give it back.
+inline void LockProcessHeap() {
+    HeapLock(GetProcessHeap());
+}
+
+// Takes the loader's lock, as code running in a DLL's attach holds it,
+// never to give it back.
+inline void LockLoader() {
+    using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    auto lock = reinterpret_cast<LockFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")));
+    ULONG_PTR cookie = 0;
+    if (lock)
+        lock(0, nullptr, &cookie);
+}
+
+inline void WriteToAddressZeroWithHeapLocked() {
+    LockProcessHeap();
+    WriteToAddressZero();
+}
+
+inline void WriteToAddressZeroWithLoaderLocked() {
+    LockLoader();
     WriteToAddressZero();
 }
 
