@@ -1,4 +1,4 @@
-// Drives the real server through its pipes with a trivial plug-in and
+// Drives the real server through its pipes with kit plug-ins and
 // prints, in one run:
 //   - scans per second through the server;
 //   - the floor of the same work: the same DLL loaded, entered, asked the
@@ -6,7 +6,9 @@
 //     flushed pipe lines as the server writes per scan;
 //   - the ratio of the two;
 //   - the server's working set and handle count after 1 000 and after
-//     10 000 requests.
+//     10 000 requests;
+// for the plain kit plug-in and for one that imports the system DLLs a
+// plug-in with an editor imports, or for the one plug-in named.
 //
 //   ScanBenchmark [PLUGIN.dll] [REQUESTS]
 #include <windows.h>
@@ -136,34 +138,38 @@ bool Scan(host::ServerProcess& server, const std::string& request, std::vector<s
     return server.WriteLine(request) && server.ReadUntilPrompt(lines);
 }
 
-}  // namespace
+// One plug-in's figures.
+struct Row {
+    std::wstring name;
+    double serverRate = 0;
+    double floorRate = 0;
+    Usage at1000;
+    Usage atEnd;
+};
 
-int wmain(int argc, wchar_t** argv) {
-    std::wstring plugin = argc > 1 ? argv[1] : host::ExecutableFolder() + L"plugins\\trivial.dll";
-    int total = argc > 2 ? _wtoi(argv[2]) : 10000;
-    if (total < 1000)
-        total = 1000;
+// Scans the plug-in `total` times with a fresh server, the floor alternating
+// with it, and prints the figures.
+bool Measure(const std::wstring& plugin, int total, Row* row) {
     std::string request = host::ToUtf8(plugin);
-
     host::LaunchOptions options;
     options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
     host::ServerProcess server;
     std::vector<std::string> lines;
     if (!server.Start(options) || !server.ReadUntilPrompt(&lines)) {
         fprintf(stderr, "cannot start the server\n");
-        return 1;
+        return false;
     }
     // Warm-up, and the lines one scan writes (the prompt included).
     for (int i = 0; i < 20; i++) {
         if (!Scan(server, request, &lines)) {
             fprintf(stderr, "the server ended during warm-up\n");
-            return 1;
+            return false;
         }
     }
     for (const std::string& line : lines) {
         if (line.rfind("error:", 0) == 0) {
             fprintf(stderr, "the plug-in does not scan: %s", line.c_str());
-            return 1;
+            return false;
         }
     }
     std::vector<std::string> wireLines = lines;
@@ -177,7 +183,6 @@ int wmain(int argc, wchar_t** argv) {
     FloorSeconds(plugin, wireLines, 50);  // warm-up
     std::vector<double> serverRates;
     std::vector<double> floorRates;
-    Usage at1000;
     double serverSeconds = 0;
     for (int done = 0; done < total;) {
         int round = total - done < kRound ? total - done : kRound;
@@ -188,7 +193,7 @@ int wmain(int argc, wchar_t** argv) {
                 server.WaitForExit(5000, &code);
                 fprintf(stderr, "the server ended at request %d with exit code %lu\n", done + i + 1,
                         code);
-                return 1;
+                return false;
             }
         }
         double elapsed = Seconds() - start;
@@ -196,28 +201,66 @@ int wmain(int argc, wchar_t** argv) {
         serverRates.push_back(round / elapsed);
         done += round;
         if (done == kRound)
-            at1000 = ServerUsage(server.process());
+            row->at1000 = ServerUsage(server.process());
         floorRates.push_back(kFloorRound / FloorSeconds(plugin, wireLines, kFloorRound));
     }
-    Usage atEnd = ServerUsage(server.process());
+    row->atEnd = ServerUsage(server.process());
     server.CloseInput();
     server.ReadToEnd();
     DWORD exitCode = 1;
     server.WaitForExit(10000, &exitCode);
 
-    double serverRate = Median(serverRates);
-    double floorRate = Median(floorRates);
+    row->name = plugin.substr(plugin.find_last_of(L"\\/") + 1);
+    row->serverRate = Median(serverRates);
+    row->floorRate = Median(floorRates);
     printf("plug-in:              %ls\n", plugin.c_str());
     printf("lines per scan:       %zu\n", wireLines.size());
     printf("server:               %d scans in %.2f s; median of %zu rounds %.1f scans/s (%.3f ms/scan)\n",
-           total, serverSeconds, serverRates.size(), serverRate, 1000.0 / serverRate);
+           total, serverSeconds, serverRates.size(), row->serverRate, 1000.0 / row->serverRate);
     printf("floor (in process):   median of %zu rounds of %d: %.1f scans/s (%.3f ms/scan)\n",
-           floorRates.size(), kFloorRound, floorRate, 1000.0 / floorRate);
-    printf("ratio server/floor:   %.2fx (time per scan)\n", floorRate / serverRate);
-    printf("after %5d requests: working set %zu KiB, %lu handles\n", 1000, at1000.workingSet / 1024,
-           at1000.handles);
-    printf("after %5d requests: working set %zu KiB, %lu handles\n", total, atEnd.workingSet / 1024,
-           atEnd.handles);
-    printf("server exit code:     %lu\n", exitCode);
+           floorRates.size(), kFloorRound, row->floorRate, 1000.0 / row->floorRate);
+    printf("ratio server/floor:   %.2fx (time per scan)\n", row->floorRate / row->serverRate);
+    printf("after %5d requests: working set %zu KiB, %lu handles\n", 1000,
+           row->at1000.workingSet / 1024, row->at1000.handles);
+    printf("after %5d requests: working set %zu KiB, %lu handles\n", total,
+           row->atEnd.workingSet / 1024, row->atEnd.handles);
+    printf("server exit code:     %lu\n\n", exitCode);
+    return exitCode == 0;
+}
+
+}  // namespace
+
+// Without a plug-in named: the plain kit plug-in and the one that imports
+// what a plug-in with an editor imports, each with a server of its own,
+// then one row each and the time per scan of the second against the first.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::wstring> plugins;
+    if (argc > 1)
+        plugins.push_back(argv[1]);
+    else
+        plugins = {host::ExecutableFolder() + L"plugins\\trivial.dll",
+                   host::ExecutableFolder() + L"plugins\\gui_imports.dll"};
+    int total = argc > 2 ? _wtoi(argv[2]) : 10000;
+    if (total < 1000)
+        total = 1000;
+
+    std::vector<Row> rows;
+    for (const std::wstring& plugin : plugins) {
+        Row row;
+        if (!Measure(plugin, total, &row))
+            return 1;
+        rows.push_back(row);
+    }
+    printf("| plug-in | scans/s | ms/scan | floor ms/scan | server/floor | KiB, handles after 1000 | after %d |\n",
+           total);
+    printf("|---|---|---|---|---|---|---|\n");
+    for (const Row& row : rows)
+        printf("| %ls | %.1f | %.3f | %.3f | %.2fx | %zu, %lu | %zu, %lu |\n", row.name.c_str(),
+               row.serverRate, 1000.0 / row.serverRate, 1000.0 / row.floorRate,
+               row.floorRate / row.serverRate, row.at1000.workingSet / 1024, row.at1000.handles,
+               row.atEnd.workingSet / 1024, row.atEnd.handles);
+    if (rows.size() == 2)
+        printf("%ls against %ls: %.2fx the time per scan\n", rows[1].name.c_str(),
+               rows[0].name.c_str(), rows[0].serverRate / rows[1].serverRate);
     return 0;
 }
