@@ -8,7 +8,8 @@
 //   - the server's working set and handle count after 1 000 and after
 //     10 000 requests;
 // for the plain kit plug-in and for one that imports the system DLLs a
-// plug-in with an editor imports, or for the one plug-in named.
+// plug-in with an editor imports, each through a server of its own, their
+// rounds alternating; or for the one plug-in named.
 //
 //   ScanBenchmark [PLUGIN.dll] [REQUESTS]
 #include <windows.h>
@@ -138,30 +139,33 @@ bool Scan(host::ServerProcess& server, const std::string& request, std::vector<s
     return server.WriteLine(request) && server.ReadUntilPrompt(lines);
 }
 
-// One plug-in's figures.
-struct Row {
-    std::wstring name;
-    double serverRate = 0;
-    double floorRate = 0;
+// One plug-in, its server and its figures.
+struct Lane {
+    std::wstring plugin;
+    std::string request;
+    host::ServerProcess server;
+    std::vector<std::string> wireLines;
+    std::vector<double> serverRates;
+    std::vector<double> floorRates;
+    double serverSeconds = 0;
     Usage at1000;
     Usage atEnd;
+    DWORD exitCode = 1;
 };
 
-// Scans the plug-in `total` times with a fresh server, the floor alternating
-// with it, and prints the figures.
-bool Measure(const std::wstring& plugin, int total, Row* row) {
-    std::string request = host::ToUtf8(plugin);
+// Starts the lane's server, warms it up and learns the lines one scan writes
+// (the prompt included).
+bool StartLane(Lane* lane) {
+    lane->request = host::ToUtf8(lane->plugin);
     host::LaunchOptions options;
     options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
-    host::ServerProcess server;
     std::vector<std::string> lines;
-    if (!server.Start(options) || !server.ReadUntilPrompt(&lines)) {
+    if (!lane->server.Start(options) || !lane->server.ReadUntilPrompt(&lines)) {
         fprintf(stderr, "cannot start the server\n");
         return false;
     }
-    // Warm-up, and the lines one scan writes (the prompt included).
     for (int i = 0; i < 20; i++) {
-        if (!Scan(server, request, &lines)) {
+        if (!Scan(lane->server, lane->request, &lines)) {
             fprintf(stderr, "the server ended during warm-up\n");
             return false;
         }
@@ -172,66 +176,64 @@ bool Measure(const std::wstring& plugin, int total, Row* row) {
             return false;
         }
     }
-    std::vector<std::string> wireLines = lines;
-    wireLines.push_back("ready:\n");
+    lane->wireLines = lines;
+    lane->wireLines.push_back("ready:\n");
+    FloorSeconds(lane->plugin, lane->wireLines, 50);  // warm-up
+    return true;
+}
 
-    // The server's scans and the floor alternate in rounds of 1000 and 200,
-    // so that both meet the same load on the machine; the medians of the
-    // rounds are compared.
-    const int kRound = 1000;
-    const int kFloorRound = 200;
-    FloorSeconds(plugin, wireLines, 50);  // warm-up
-    std::vector<double> serverRates;
-    std::vector<double> floorRates;
-    double serverSeconds = 0;
-    for (int done = 0; done < total;) {
-        int round = total - done < kRound ? total - done : kRound;
-        double start = Seconds();
-        for (int i = 0; i < round; i++) {
-            if (!Scan(server, request, &lines)) {
-                DWORD code = 0;
-                server.WaitForExit(5000, &code);
-                fprintf(stderr, "the server ended at request %d with exit code %lu\n", done + i + 1,
-                        code);
-                return false;
-            }
+// One round of `count` scans through the server, then one of the floor.
+bool RunRound(Lane* lane, int count, int floorCount, int done) {
+    std::vector<std::string> lines;
+    double start = Seconds();
+    for (int i = 0; i < count; i++) {
+        if (!Scan(lane->server, lane->request, &lines)) {
+            DWORD code = 0;
+            lane->server.WaitForExit(5000, &code);
+            fprintf(stderr, "the server ended at request %d with exit code %lu\n", done + i + 1, code);
+            return false;
         }
-        double elapsed = Seconds() - start;
-        serverSeconds += elapsed;
-        serverRates.push_back(round / elapsed);
-        done += round;
-        if (done == kRound)
-            row->at1000 = ServerUsage(server.process());
-        floorRates.push_back(kFloorRound / FloorSeconds(plugin, wireLines, kFloorRound));
     }
-    row->atEnd = ServerUsage(server.process());
-    server.CloseInput();
-    server.ReadToEnd();
-    DWORD exitCode = 1;
-    server.WaitForExit(10000, &exitCode);
+    double elapsed = Seconds() - start;
+    lane->serverSeconds += elapsed;
+    lane->serverRates.push_back(count / elapsed);
+    lane->floorRates.push_back(floorCount / FloorSeconds(lane->plugin, lane->wireLines, floorCount));
+    return true;
+}
 
-    row->name = plugin.substr(plugin.find_last_of(L"\\/") + 1);
-    row->serverRate = Median(serverRates);
-    row->floorRate = Median(floorRates);
-    printf("plug-in:              %ls\n", plugin.c_str());
-    printf("lines per scan:       %zu\n", wireLines.size());
+void FinishLane(Lane* lane) {
+    lane->atEnd = ServerUsage(lane->server.process());
+    lane->server.CloseInput();
+    lane->server.ReadToEnd();
+    lane->server.WaitForExit(10000, &lane->exitCode);
+}
+
+std::wstring FileName(const std::wstring& path) {
+    return path.substr(path.find_last_of(L"\\/") + 1);
+}
+
+void PrintLane(const Lane& lane, int total, int floorRound) {
+    double serverRate = Median(lane.serverRates);
+    double floorRate = Median(lane.floorRates);
+    printf("plug-in:              %ls\n", lane.plugin.c_str());
+    printf("lines per scan:       %zu\n", lane.wireLines.size());
     printf("server:               %d scans in %.2f s; median of %zu rounds %.1f scans/s (%.3f ms/scan)\n",
-           total, serverSeconds, serverRates.size(), row->serverRate, 1000.0 / row->serverRate);
+           total, lane.serverSeconds, lane.serverRates.size(), serverRate, 1000.0 / serverRate);
     printf("floor (in process):   median of %zu rounds of %d: %.1f scans/s (%.3f ms/scan)\n",
-           floorRates.size(), kFloorRound, row->floorRate, 1000.0 / row->floorRate);
-    printf("ratio server/floor:   %.2fx (time per scan)\n", row->floorRate / row->serverRate);
-    printf("after %5d requests: working set %zu KiB, %lu handles\n", 1000,
-           row->at1000.workingSet / 1024, row->at1000.handles);
-    printf("after %5d requests: working set %zu KiB, %lu handles\n", total,
-           row->atEnd.workingSet / 1024, row->atEnd.handles);
-    printf("server exit code:     %lu\n\n", exitCode);
-    return exitCode == 0;
+           lane.floorRates.size(), floorRound, floorRate, 1000.0 / floorRate);
+    printf("ratio server/floor:   %.2fx (time per scan)\n", floorRate / serverRate);
+    printf("after %5d requests: working set %zu KiB, %lu handles\n", 1000, lane.at1000.workingSet / 1024,
+           lane.at1000.handles);
+    printf("after %5d requests: working set %zu KiB, %lu handles\n", total, lane.atEnd.workingSet / 1024,
+           lane.atEnd.handles);
+    printf("server exit code:     %lu\n\n", lane.exitCode);
 }
 
 }  // namespace
 
 // Without a plug-in named: the plain kit plug-in and the one that imports
-// what a plug-in with an editor imports, each with a server of its own,
+// what a plug-in with an editor imports, each through a server of its own.
+// Their rounds alternate, so that both meet the same load on the machine;
 // then one row each and the time per scan of the second against the first.
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> plugins;
@@ -244,23 +246,48 @@ int wmain(int argc, wchar_t** argv) {
     if (total < 1000)
         total = 1000;
 
-    std::vector<Row> rows;
-    for (const std::wstring& plugin : plugins) {
-        Row row;
-        if (!Measure(plugin, total, &row))
+    std::vector<Lane> lanes(plugins.size());
+    for (size_t i = 0; i < lanes.size(); i++) {
+        lanes[i].plugin = plugins[i];
+        if (!StartLane(&lanes[i]))
             return 1;
-        rows.push_back(row);
     }
+    // The server's scans and the floor alternate in rounds of 1000 and 200,
+    // so that both meet the same load on the machine; the medians of the
+    // rounds are compared.
+    const int kRound = 1000;
+    const int kFloorRound = 200;
+    for (int done = 0; done < total;) {
+        int round = total - done < kRound ? total - done : kRound;
+        for (Lane& lane : lanes) {
+            if (!RunRound(&lane, round, kFloorRound, done))
+                return 1;
+            if (done + round == kRound)
+                lane.at1000 = ServerUsage(lane.server.process());
+        }
+        done += round;
+    }
+    for (Lane& lane : lanes) {
+        FinishLane(&lane);
+        PrintLane(lane, total, kFloorRound);
+    }
+
     printf("| plug-in | scans/s | ms/scan | floor ms/scan | server/floor | KiB, handles after 1000 | after %d |\n",
            total);
     printf("|---|---|---|---|---|---|---|\n");
-    for (const Row& row : rows)
-        printf("| %ls | %.1f | %.3f | %.3f | %.2fx | %zu, %lu | %zu, %lu |\n", row.name.c_str(),
-               row.serverRate, 1000.0 / row.serverRate, 1000.0 / row.floorRate,
-               row.floorRate / row.serverRate, row.at1000.workingSet / 1024, row.at1000.handles,
-               row.atEnd.workingSet / 1024, row.atEnd.handles);
-    if (rows.size() == 2)
-        printf("%ls against %ls: %.2fx the time per scan\n", rows[1].name.c_str(),
-               rows[0].name.c_str(), rows[0].serverRate / rows[1].serverRate);
+    for (const Lane& lane : lanes) {
+        double serverRate = Median(lane.serverRates);
+        double floorRate = Median(lane.floorRates);
+        printf("| %ls | %.1f | %.3f | %.3f | %.2fx | %zu, %lu | %zu, %lu |\n", FileName(lane.plugin).c_str(),
+               serverRate, 1000.0 / serverRate, 1000.0 / floorRate, floorRate / serverRate,
+               lane.at1000.workingSet / 1024, lane.at1000.handles, lane.atEnd.workingSet / 1024,
+               lane.atEnd.handles);
+    }
+    if (lanes.size() == 2)
+        printf("%ls against %ls: %.2fx the time per scan\n", FileName(lanes[1].plugin).c_str(),
+               FileName(lanes[0].plugin).c_str(), Median(lanes[0].serverRates) / Median(lanes[1].serverRates));
+    for (const Lane& lane : lanes)
+        if (lane.exitCode != 0)
+            return 1;
     return 0;
 }
