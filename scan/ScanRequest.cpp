@@ -4,6 +4,7 @@
 
 #include "scan/Probe.h"
 #include "scan/ScanReport.h"
+#include "scan/SystemModules.h"
 #include "server/CommandLine.h"
 #include "server/CrashDump.h"
 #include "server/MessageChannel.h"
@@ -107,13 +108,15 @@ bool ScanPlugin(const wchar_t* request, CPluginInfo& record) {
 
     HMODULE module = nullptr;
     bool reused = serverState.cachedModule && path == serverState.cachedModulePath;
+    // Freed before the new one loads, even when both paths name the same
+    // file in other spellings.
+    if (!reused)
+        FreeCachedLibrary();
+    NoteLoadedModules();
     if (reused) {
         LogInfo(L"Re-using previous library instance...\n");
         module = serverState.cachedModule;
     } else {
-        // Freed before the new one loads, even when both paths name the
-        // same file in other spellings.
-        FreeCachedLibrary();
         LogInfo(L"Loading library...\n");
         module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!module) {
@@ -142,6 +145,7 @@ bool ScanPlugin(const wchar_t* request, CPluginInfo& record) {
     if (record.version.GetLength() == 0)
         record.version = fileVersion;
     PumpWindowMessages();
+    KeepNewSystemModules(module);
     KeepOrFree(module, path, record.shells.GetCount() > 0 || reused);
     LogInfo(L"Finished\n");
     return probed;

@@ -5,9 +5,12 @@
 #include <cstdint>
 
 #include "simple/String.h"
+#include "simple/Vector.h"
 
 using Simple::CStringA;
 using Simple::CStringW;
+
+using ModuleList = Simple::CVector<HMODULE, Simple::SValue>;
 
 // The process-wide state: one instance, zero or empty until set.
 struct ServerState {
@@ -21,6 +24,12 @@ struct ServerState {
     HWND badgeWindow;
     HMODULE cachedModule;
     CStringW cachedModulePath;
+    // The modules loaded before the request's library, and after its probe
+    // (kept here so that their blocks serve every request); the system DLLs
+    // the server holds one reference on, each once (scan/SystemModules.h).
+    ModuleList modulesBeforeRequest;
+    ModuleList modulesNow;
+    ModuleList keptModules;
     // Written by the scan thread and read by plug-in threads through the host
     // callback; plain loads and stores of aligned 32-bit values.
     volatile int32_t currentShellId;
