@@ -244,8 +244,8 @@ class ScannedKit(unittest.TestCase):
         self.assertIn("  1 of the failed is no VST 2 plug-in", lines)
         self.assertNotIn("  ok 0   failed 0   crashed 0   timed out 0   ended 0", lines)
         standing = lines[lines.index("Failures that stand (3):") + 1:][:3]
-        self.assertEqual([line.split()[0] for line in standing], ["crashed", "timed", "ended"])
-        for line, name in zip(standing, ["crash_entry.dll", "hang_entry.dll", "exit_entry.dll"]):
+        self.assertEqual([line.split()[0] for line in standing], ["crashed", "ended", "timed"])
+        for line, name in zip(standing, ["crash_entry.dll", "exit_entry.dll", "hang_entry.dll"]):
             self.assertIn(name + ": ", line)
         others = lines[lines.index("Not VST 2 plug-ins (1):") + 1]
         self.assertIn("no_entry.dll: a DLL with no plug-in entry point", others)
@@ -327,8 +327,8 @@ class ScannedKit(unittest.TestCase):
         self.assertTrue(self.group(dom, "shell.dll").has_class("open"))
 
     def test_chart_shows_the_slowest_first_and_marks_time_outs(self):
-        scans = [(p["durationMs"], p["status"], shown_name(p)) for p in self.results["plugins"]]
-        scans += [(s["durationMs"], s["status"], shown_name(s, p))
+        scans = [(p["durationMs"], page_status(p), shown_name(p)) for p in self.results["plugins"]]
+        scans += [(s["durationMs"], page_status(s), shown_name(s, p))
                   for p in self.results["plugins"] for s in p["shells"]]
         bars = self.dom.find(id="chart").find_all("div", cls="bar-row")
         self.assertEqual(len(bars), len(scans))
