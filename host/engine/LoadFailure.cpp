@@ -6,6 +6,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 
 #include "host/engine/Records.h"
 #include "host/engine/Text.h"
@@ -40,6 +42,48 @@ bool IsApiSet(const std::string& lowerName) {
 bool FileExists(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring LowerWide(std::wstring text) {
+    if (!text.empty())
+        CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// Whether a folder holds a file of that name (in lower case), from a listing
+// of the folder kept until the folder changes. Asking the file system name
+// by name costs a search of the whole folder for each name that is absent
+// under Wine, whose file names keep their case: in a folder of thousands of
+// plug-ins that made the search many times dearer than reading the file.
+bool FolderHolds(const std::wstring& folder, const std::wstring& lowerName) {
+    struct Listing {
+        FILETIME written = {};
+        std::set<std::wstring> names;
+    };
+    static std::mutex lock;
+    static std::map<std::wstring, Listing> listings;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(folder.c_str(), GetFileExInfoStandard, &data) ||
+        !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = listings.find(folder);
+    if (it == listings.end() || CompareFileTime(&it->second.written, &data.ftLastWriteTime) != 0) {
+        Listing listing;
+        listing.written = data.ftLastWriteTime;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                       nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        if (find != INVALID_HANDLE_VALUE) {
+            do
+                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                    listing.names.insert(LowerWide(found.cFileName));
+            while (FindNextFileW(find, &found));
+            FindClose(find);
+        }
+        it = listings.insert_or_assign(folder, std::move(listing)).first;
+    }
+    return it->second.names.count(lowerName) != 0;
 }
 
 std::wstring FolderOf(const std::wstring& path) {
@@ -95,12 +139,24 @@ private:
         // A name with a path in it is taken as it is.
         if (name.find_first_of(L"\\/:") != std::wstring::npos)
             return FileExists(name) ? Found{name, false} : Found{};
+        std::wstring lower = LowerWide(name);
         for (size_t i = 0; i < search_.folders.size(); i++) {
-            std::wstring candidate = search_.folders[i] + L"\\" + name;
-            if (FileExists(candidate))
-                return {candidate, i >= search_.systemFrom && i < search_.systemTo};
+            if (FolderHolds(search_.folders[i], lower))
+                return {search_.folders[i] + L"\\" + name, i >= search_.systemFrom && i < search_.systemTo};
         }
         return {};
+    }
+
+    // System DLLs are read once for the life of the process: they do not
+    // change during a scan, and every plug-in names the same few.
+    const PeFile& ReadSystem(const std::wstring& path) {
+        static std::mutex lock;
+        static std::map<std::wstring, std::unique_ptr<PeFile>> cache;
+        std::lock_guard<std::mutex> hold(lock);
+        std::unique_ptr<PeFile>& entry = cache[path];
+        if (!entry)
+            entry = std::make_unique<PeFile>(ReadPe(path, kPeExports));
+        return *entry;
     }
 
     const PeFile& Read(const std::wstring& path) {
@@ -111,7 +167,7 @@ private:
     }
 
     void CheckFunctions(const PeImport& import, const Found& found) {
-        const PeFile& target = Read(found.path);
+        const PeFile& target = found.system ? ReadSystem(found.path) : Read(found.path);
         if (target.kind != PeKind::Image)
             return;
         for (const PeImportedFunction& function : import.functions) {
