@@ -178,11 +178,16 @@ std::string PluginCaller(const DumpContents& dump, const DumpThread& thread, con
                          uint64_t stackPointer) {
     if (!walked.pluginFrame.empty())
         return walked.pluginFrame;
+    // A walk that reached the stack's end without a plug-in frame says the
+    // plug-in is not on it (it returned a bad pointer and left); whatever a
+    // scan found would be a stale value.
+    if (walked.stopped.empty() && !walked.stack.empty())
+        return std::string();
     std::string scanned = ScanForCaller(dump, thread, stackPointer);
     if (scanned.empty())
         return scanned;
     return scanned + " (by a scan of the stack: " +
-           (walked.stopped.empty() ? "no plug-in frame on the walked stack" : walked.stopped) + ")";
+           (walked.stopped.empty() ? "the stack could not be walked" : walked.stopped) + ")";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "host/engine/Discovery.h"
@@ -176,15 +177,24 @@ bool ApplyUnwindInfo(const ModuleFiles::File& file, uint32_t unwindRva, uint32_t
     return true;
 }
 
-// Names a frame by the export it lies in: the nearest at or below, within
-// the function that holds the address, so that code an export merely
-// precedes (a static library linked after it) is not taken for its body.
+// Names a frame by the export it lies in: the nearest at or below, with no
+// other function of the function table between the two, so that code an
+// export merely precedes (a static library linked after it) is not taken
+// for its body. Leaf functions (system call stubs) have no entry of their
+// own; the end of the entry before them bounds them.
 void NameFrame(const ModuleFiles::File* file, StackFrame* frame, uint32_t lookupRva) {
     if (!file)
         return;
     const PeExport* nearest = file->pe.ExportAtOrBelow(lookupRva);
-    const PeFunctionEntry* function = file->pe.FunctionAt(lookupRva);
-    if (nearest && function && nearest->rva >= function->begin) {
+    if (!nearest)
+        return;
+    const std::vector<PeFunctionEntry>& functions = file->pe.functions;
+    auto after = std::upper_bound(functions.begin(), functions.end(), lookupRva,
+                                  [](uint32_t value, const PeFunctionEntry& entry) { return value < entry.begin; });
+    uint32_t from = 0;
+    if (after != functions.begin())
+        from = lookupRva < (after - 1)->end ? (after - 1)->begin : (after - 1)->end;
+    if (nearest->rva >= from) {
         frame->exportName = nearest->name.empty() ? "#" + std::to_string(nearest->ordinal) : nearest->name;
         frame->exportOffset = frame->offset - nearest->rva;
     }

@@ -30,6 +30,13 @@ std::string FailureLine(const std::string& path, const host::ScanResult& result)
 }
 
 bool NotVst2(const host::ScanResult& result);
+
+std::string CountsText(const host::StatusCounts& counts) {
+    char text[160];
+    snprintf(text, sizeof text, "ok %d   failed %d   crashed %d   timed out %d   ended %d", counts.ok,
+             counts.failed, counts.crashed, counts.timedOut, counts.ended);
+    return text;
+}
 std::string FailureList(const std::vector<host::PluginRecord>& records, const char* heading);
 
 // What a run that scanned nothing leaves standing: what the results file
@@ -44,23 +51,16 @@ std::string Standing(const std::vector<host::PluginRecord>& plugins) {
             subs.Add(shell.status);
     }
     char line[256];
-    snprintf(line, sizeof line,
-             "Nothing needed scanning. The results file holds %zu plug-in%s: ok %d   failed %d   "
-             "crashed %d   timed out %d   ended %d\n",
-             plugins.size(), plugins.size() == 1 ? "" : "s", counts.ok, counts.failed, counts.crashed,
-             counts.timedOut, counts.ended);
-    std::string text = line;
+    snprintf(line, sizeof line, "Nothing needed scanning. The results file holds %zu plug-in%s: ",
+             plugins.size(), plugins.size() == 1 ? "" : "s");
+    std::string text = line + CountsText(counts) + "\n";
     if (others) {
         snprintf(line, sizeof line, "  %zu of the failed %s no VST 2 plug-in%s\n", others,
                  others == 1 ? "is" : "are", others == 1 ? "" : "s");
         text += line;
     }
-    if (subs.Total()) {
-        snprintf(line, sizeof line,
-                 "  sub-plug-ins of shells: ok %d   failed %d   crashed %d   timed out %d   ended %d\n",
-                 subs.ok, subs.failed, subs.crashed, subs.timedOut, subs.ended);
-        text += line;
-    }
+    if (subs.Total())
+        text += "  sub-plug-ins of shells: " + CountsText(subs) + "\n";
     text += FailureList(plugins, "Failures that stand");
     if (counts.Total() - counts.ok > static_cast<int>(others) || subs.Total() - subs.ok)
         text += "To scan them again: plugin-scan --retry-failed (with the same paths and --out)\n";
@@ -129,16 +129,10 @@ std::string Summary(const host::Scanner& scanner, const std::string& resultsPath
     const host::StatusCounts& counts = progress.counts;
     // A run that scanned nothing says what the results file holds instead.
     if (!scanned.empty() || scanner.stopped()) {
-        snprintf(line, sizeof line, "  ok %d   failed %d   crashed %d   timed out %d   ended %d\n",
-                 counts.ok, counts.failed, counts.crashed, counts.timedOut, counts.ended);
-        text += line;
+        text += "  " + CountsText(counts) + "\n";
     }
-    if (subs.Total()) {
-        snprintf(line, sizeof line,
-                 "  sub-plug-ins of shells: ok %d   failed %d   crashed %d   timed out %d   ended %d\n",
-                 subs.ok, subs.failed, subs.crashed, subs.timedOut, subs.ended);
-        text += line;
-    }
+    if (subs.Total())
+        text += "  sub-plug-ins of shells: " + CountsText(subs) + "\n";
 
     std::vector<const host::PluginRecord*> slowest;
     for (const host::PluginRecord& record : scanned)

@@ -242,6 +242,7 @@ TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
     testing_support::PeImageSpec vst3;
     vst3.exports = {"GetPluginFactory"};
     corpus.AddBytes(L"Other.dll", testing_support::BuildPe(vst3).bytes);
+    corpus.Add(L"garbage_entry.dll", L"Garbage.dll");
     ScanRun run = ScanWith(corpus.Options(1));
     ASSERT_TRUE(run.ran);
     struct Expected {
@@ -269,6 +270,18 @@ TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
         EXPECT_EQ(record.format, row.format);
         EXPECT_EQ(record.error, row.error);
     }
+    // A fault in the server's own code, on what the plug-in handed it, says
+    // the server's step, so that nobody takes it for the scanner's fault.
+    const PluginRecord& garbage = run.byName["Garbage.dll"];
+    EXPECT_EQ(host::StatusName(garbage.status), std::string("crashed"));
+    ASSERT_TRUE(garbage.fault.has_value()) << garbage.error;
+    EXPECT_EQ(garbage.fault->module, "ScanServer.exe") << garbage.fault->text;
+    EXPECT_NE(garbage.fault->text.find("; in the scan server's own code, at its step \""), std::string::npos)
+        << garbage.fault->text;
+    EXPECT_FALSE(garbage.fault->stack.empty());
+    // The plug-in had returned: no stale value on the stack is taken for its frame.
+    EXPECT_EQ(garbage.fault->text.find("called from"), std::string::npos) << garbage.fault->text;
+    EXPECT_EQ(garbage.reason, "");
 }
 
 TEST(Scanner, AStoppedScanKeepsWhatItFinishedAndTheNextRunGoesOnFromThere) {
