@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/engine/Discovery.h"
 #include "host/engine/HangDump.h"
 #include "host/engine/Text.h"
 #include "tests/support/ScanSession.h"
@@ -145,6 +146,18 @@ TEST(DumpReader, AHangDumpNamesTheCallTheServerWaitsIn) {
     EXPECT_NE(fault.text.find("(ntdll.dll!NtDelayExecution+0x"), std::string::npos) << fault.text;
     EXPECT_NE(fault.stack[1].find("(kernelbase.dll!Sleep+0x"), std::string::npos) << fault.stack[1];
     EXPECT_EQ(fault.stack[2].rfind("hang_entry.dll+0x", 0), 0u) << fault.stack[2];
+
+    // Without a module's file there is no unwind data to go by: the old
+    // scan of the stack names the caller, and the text says so.
+    for (host::DumpModule& module : dump.modules)
+        if (host::FileNameOf(module.path) == "ntdll.dll")
+            module.path += ".gone";
+    host::Fault guessed;
+    ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &guessed));
+    EXPECT_NE(guessed.text.find("called from hang_entry.dll+0x"), std::string::npos) << guessed.text;
+    EXPECT_NE(guessed.text.find("(by a scan of the stack: the file of ntdll.dll.gone cannot be read)"),
+              std::string::npos) << guessed.text;
+    EXPECT_EQ(guessed.stack.size(), 1u);
     session.process().Kill();
 }
 
