@@ -423,31 +423,37 @@ PeFile ParsePe(const char* data, size_t size, unsigned parts, uint64_t fileSize)
     return pe;
 }
 
-PeFile ReadPe(const std::wstring& path, unsigned parts) {
-    PeFile pe;
+bool ReadFileStart(const std::wstring& path, uint64_t limit, std::string* bytes, uint64_t* fileSize,
+                   std::string* problem) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        pe.problem = "it cannot be opened (error " + std::to_string(GetLastError()) + ")";
-        return pe;
+        *problem = "it cannot be opened (error " + std::to_string(GetLastError()) + ")";
+        return false;
     }
     LARGE_INTEGER size = {};
     GetFileSizeEx(file, &size);
-    uint64_t wanted = std::min<uint64_t>(static_cast<uint64_t>(size.QuadPart), kMaxFileRead);
-    // Headers only need the first pages; a file that big is read no further.
-    if (parts == kPeHeaders)
-        wanted = std::min<uint64_t>(wanted, 64 * 1024);
-    std::string bytes(static_cast<size_t>(wanted), '\0');
+    *fileSize = static_cast<uint64_t>(size.QuadPart);
+    bytes->assign(static_cast<size_t>(std::min(*fileSize, limit)), '\0');
     DWORD got = 0;
-    bool read = bytes.empty() ||
-                (ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) && got == bytes.size());
+    bool read = bytes->empty() ||
+                (ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &got, nullptr) && got == bytes->size());
     CloseHandle(file);
-    if (!read) {
-        pe.problem = "it cannot be read";
+    if (!read)
+        *problem = "it cannot be read";
+    return read;
+}
+
+PeFile ReadPe(const std::wstring& path, unsigned parts) {
+    // Headers only need the first pages; a file that big is read no further.
+    uint64_t limit = parts == kPeHeaders ? 64 * 1024 : kMaxFileRead;
+    std::string bytes;
+    uint64_t size = 0;
+    PeFile pe;
+    if (!ReadFileStart(path, limit, &bytes, &size, &pe.problem))
         return pe;
-    }
     // Only part may have been read, on purpose: the file is as long as it says.
-    return ParsePe(bytes, parts, static_cast<uint64_t>(size.QuadPart));
+    return ParsePe(bytes, parts, size);
 }
 
 std::string MachineName(uint16_t machine) {

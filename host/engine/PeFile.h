@@ -106,6 +106,11 @@ PeFile ParsePe(const char* data, size_t size, unsigned parts = kPeAll, uint64_t 
 // cannot be read. Files above 1 GiB are read only as far as their headers.
 PeFile ReadPe(const std::wstring& path, unsigned parts = kPeAll);
 
+// The first limit bytes of a file (all of it when shorter) and its size;
+// false with *problem, as people read it, when it cannot be read.
+bool ReadFileStart(const std::wstring& path, uint64_t limit, std::string* bytes, uint64_t* fileSize,
+                   std::string* problem);
+
 // The processor a machine type is for, as people name it: "x64", "x86
 // (32-bit)", "ARM64", ...; "machine type 0x1234" for others.
 std::string MachineName(uint16_t machine);

@@ -1,6 +1,6 @@
 #include "host/engine/StackWalk.h"
 
-#include <windows.h>
+#include <cstdio>
 
 #include <algorithm>
 #include <cstring>
@@ -216,20 +216,11 @@ const ModuleFiles::File* ModuleFiles::Get(const std::string& path) {
     auto it = files_.find(path);
     if (it == files_.end()) {
         auto file = std::make_unique<File>();
-        HANDLE handle = CreateFileW(FromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            LARGE_INTEGER size = {};
-            // A module past 1 GiB is not read for its unwind data.
-            if (GetFileSizeEx(handle, &size) && size.QuadPart > 0 && size.QuadPart < (1ll << 30)) {
-                file->bytes.resize(static_cast<size_t>(size.QuadPart));
-                DWORD got = 0;
-                file->readable = ReadFile(handle, &file->bytes[0], static_cast<DWORD>(file->bytes.size()), &got,
-                                          nullptr) &&
-                                 got == file->bytes.size();
-            }
-            CloseHandle(handle);
-        }
+        uint64_t size = 0;
+        std::string problem;
+        // A module past 1 GiB is not read for its unwind data.
+        file->readable = ReadFileStart(FromUtf8(path), 1ull << 30, &file->bytes, &size, &problem) &&
+                         size == file->bytes.size() && size > 0;
         if (file->readable) {
             file->pe = ParsePe(file->bytes, kPeExports | kPeFunctions);
             file->readable = file->pe.kind == PeKind::Image;
