@@ -1,8 +1,7 @@
 #include "host/engine/StackWalk.h"
 
-#include <cstdio>
-
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "host/engine/Discovery.h"
