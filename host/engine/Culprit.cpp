@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "host/engine/Discovery.h"
-#include "host/engine/DumpReader.h"
+#include "host/engine/ExitCode.h"
 #include "host/engine/Text.h"
 
 namespace host {
@@ -14,14 +14,52 @@ namespace {
 // take a while.
 constexpr DWORD kDumpWaitMs = 120000;
 
+// How long the server rests between the requests that keep it busy
+// through a grace period: short next to the timers plug-ins leave behind.
+constexpr DWORD kBusyPaceMs = 20;
+
 struct Trial {
     int diedAfter = -1;  // index of the plug-in in whose scan or grace the server died
     bool ran = false;    // false: no server could be started, or the search was stopped
     Conviction evidence;
 };
 
-// Scans the plug-ins one after the other in one fresh server, waiting the
-// grace period after each report.
+enum class Grace { Survived, Died, Stuck };
+
+// Waits out a grace period the way the real run went on after a report:
+// the server is sent requests it answers at once (a file that does not
+// exist), so that it reads requests and pumps its window messages as it
+// does while it scans later plug-ins. A window timer or a posted message
+// that an unloaded plug-in left behind goes off only then; an idle server
+// sits in a read and runs none of them.
+Grace KeepBusy(PooledServer* server, const std::string& busyRequest, DWORD graceMs,
+               const CulpritSearch& search) {
+    uint64_t end = GetTickCount64() + graceMs;
+    for (;;) {
+        if (server->DiesWithin(kBusyPaceMs, search.stop))
+            return Grace::Died;
+        if (WaitForSingleObject(search.stop, 0) == WAIT_OBJECT_0)
+            return Grace::Stuck;
+        if (GetTickCount64() >= end)
+            return Grace::Survived;
+        Exchange exchange = server->Ask(busyRequest, GetTickCount64() + search.timeoutMs, search.stop);
+        if (exchange.end == Exchange::End::Died)
+            return Grace::Died;
+        if (exchange.end != Exchange::End::Answered)
+            return Grace::Stuck;
+    }
+}
+
+// A request for a file beside the server that is not there, by its full
+// path: a bare name would send the loader searching the system's folders.
+std::string BusyRequest(const CulpritSearch& search) {
+    std::wstring server = FullPath(search.server.serverPath);
+    std::wstring folder = server.substr(0, server.find_last_of(L"\\/") + 1);
+    return ToUtf8(RequestPath(folder + L"no-such-plug-in.dll"));
+}
+
+// Scans the plug-ins one after the other in one fresh server, keeping it
+// busy for the grace period after each report.
 Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& search, DWORD graceMs) {
     Trial trial;
     PooledServer server;
@@ -29,6 +67,7 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
     if (!server.Start(search.server, &error))
         return trial;
     trial.ran = true;
+    std::string busyRequest = BusyRequest(search);
     for (size_t i = 0; i < plugins.size() && trial.diedAfter < 0; i++) {
         Exchange exchange =
             server.Ask(ToUtf8(RequestPath(FromUtf8(plugins[i]))), GetTickCount64() + search.timeoutMs, search.stop);
@@ -38,11 +77,15 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
         }
         // Only a death tells anything; a plug-in that hangs or fails here
         // is no evidence of a late fault.
-        if (exchange.end == Exchange::End::Died ||
-            (exchange.end == Exchange::End::Answered && server.DiesWithin(graceMs, search.stop)))
+        Grace grace = exchange.end == Exchange::End::Died       ? Grace::Died
+                      : exchange.end == Exchange::End::Answered ? KeepBusy(&server, busyRequest, graceMs, search)
+                                                                : Grace::Stuck;
+        if (grace == Grace::Died) {
             trial.diedAfter = static_cast<int>(i);
-        else if (exchange.end != Exchange::End::Answered)
+        } else if (grace == Grace::Stuck) {
+            trial.ran = trial.ran && WaitForSingleObject(search.stop, 0) != WAIT_OBJECT_0;
             break;
+        }
     }
     if (trial.diedAfter >= 0) {
         ServerProcess& process = server.process();
@@ -51,9 +94,8 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
             trial.evidence.exitCode = code;
         if (!search.server.dumpFolder.empty())
             trial.evidence.dump = server.CollectDumps(search.server.dumpFolder);
-        Fault fault;
-        if (ReadCrashFault(trial.evidence.dump, process.mainThreadId(), &fault))
-            trial.evidence.fault = fault;
+        trial.evidence.fault =
+            FaultOfDeadServer(trial.evidence.dump, trial.evidence.exitCode, process.mainThreadId());
     }
     server.process().Kill();
     if (!search.server.dumpFolder.empty() && trial.diedAfter < 0)
@@ -69,7 +111,7 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
     // server, but its own thread may have faulted before its answer ended:
     // it is the last to have been loaded, so it goes last.
     std::string during = incident->during.substr(0, incident->during.find('>'));
-    if (!during.empty() && (left.empty() || left.back() != during))
+    if (search.tryDuring && !during.empty() && (left.empty() || left.back() != during))
         left.push_back(during);
     int round = 0;
     uint64_t stepStarted = GetTickCount64();

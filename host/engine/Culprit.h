@@ -15,6 +15,7 @@ struct CulpritSearch {
     DWORD timeoutMs = 60000;  // for each request
     DWORD graceMs = 2000;     // after each report, for a late fault to show
     HANDLE stop = nullptr;    // ends the search early
+    bool tryDuring = true;    // whether the plug-in in flight when the server died is tried too
 };
 
 // What the culprit's record takes from the crash that convicted it.
@@ -26,9 +27,11 @@ struct Conviction {
 };
 
 // Looks for the plug-in among an incident's suspects (and the plug-in in
-// flight when its server died) whose thread crashes
-// a server after its report went out, by scanning them again in fresh
-// servers, each report followed by a grace period: a server that dies
+// flight when its server died, unless search.tryDuring is false) whose
+// thread, timer or window crashes a server after its report went out, by
+// scanning them again in fresh servers, each report followed by a grace
+// period in which the server is kept busy answering requests for a file
+// that does not exist, as later scans kept it busy: a server that dies
 // during a plug-in's scan or grace narrows the suspects to that plug-in
 // and those before it, which is tried alone first; a server that survives
 // them all clears them. Each round takes half of the suspects left, the

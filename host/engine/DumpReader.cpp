@@ -205,6 +205,7 @@ std::string ExceptionName(uint32_t code) {
     case 0xC0000091: return "floating-point overflow";
     case 0xC0000093: return "floating-point underflow";
     case 0xC000008C: return "array bounds exceeded";
+    case 0x80000001: return "guard page violation";
     case 0x80000002: return "misaligned data";
     case 0x80000003: return "breakpoint";
     case 0x80000004: return "single step";
@@ -214,7 +215,9 @@ std::string ExceptionName(uint32_t code) {
     case 0xC0000026: return "invalid exception disposition";
     case 0xC0000374: return "heap corruption";
     case 0xC0000409: return "stack buffer overrun (fast fail)";
+    case 0xC0000417: return "invalid parameter (C runtime)";
     case 0xC0000420: return "assertion failure";
+    case 0xC0000602: return "fail fast";
     case 0xE06D7363: return "C++ exception (Microsoft runtime)";
     case 0x20474343: return "C++ exception (GCC runtime)";
     default: return std::string();

@@ -2,6 +2,7 @@
 
 #include "host/engine/Discovery.h"
 #include "host/engine/DumpReader.h"
+#include "host/engine/ExitCode.h"
 #include "host/engine/HangDump.h"
 #include "host/engine/LoadFailure.h"
 #include "host/engine/ScanPlan.h"
@@ -10,15 +11,6 @@
 namespace host {
 
 namespace {
-
-// Exit codes as people look them up: NTSTATUS values in hexadecimal.
-std::string ExitCodeText(uint32_t code) {
-    if (code < 0x10000)
-        return std::to_string(code);
-    char text[16];
-    snprintf(text, sizeof text, "0x%08X", code);
-    return text;
-}
 
 constexpr size_t kOutputKept = 4096;
 
@@ -73,31 +65,114 @@ void NameServerStep(const std::string& serverName, ScanResult* result) {
                            "\", with what the plug-in had handed it";
 }
 
+// How one attempt at a request died: what the lane saw at once, and how
+// its server ended, once the reaper knows.
+struct Death {
+    bool dumpSeen = false;
+    std::string outOfStep;  // what the server wrote out of step, if that was it
+    ServerEnd end;
+
+    bool HasDump() const { return dumpSeen || !end.dump.empty(); }
+    // A crash: a dump, an exception exit code, or exit code 9 where the
+    // server writes no dumps. The crash exit code alone proves nothing
+    // where it does: a plug-in can end the process with 9 itself.
+    bool Crashed(bool dumpsEnabled) const {
+        return HasDump() || end.fault || (!dumpsEnabled && end.exitCode && *end.exitCode == 9);
+    }
+};
+
+// Whether two deaths of the same request look like one cause: alike in
+// how the server ended, with or without a dump, and where the fault lay.
+bool LookAlike(const Death& a, const Death& b) {
+    if (a.outOfStep.empty() != b.outOfStep.empty() || a.HasDump() != b.HasDump() ||
+        a.end.exitCode != b.end.exitCode)
+        return false;
+    if (!a.end.fault || !b.end.fault)
+        return true;
+    const Fault& x = *a.end.fault;
+    const Fault& y = *b.end.fault;
+    return x.code == y.code && x.module == y.module && x.unloadedModule == y.unloadedModule;
+}
+
+// A death in a few words, for an incident's reason.
+std::string HowItDied(const Death& death) {
+    std::string how = !death.outOfStep.empty() ? "answered out of step (" + death.outOfStep + ")"
+                      : death.end.exitCode     ? "exit code " + ExitCodeText(*death.end.exitCode)
+                                               : "ended by the scanner";
+    how += death.HasDump() ? " with a crash dump" : " without a crash dump";
+    if (death.HasDump() && death.end.fault) {
+        const Fault& fault = *death.end.fault;
+        how += ": " + fault.name + (!fault.module.empty() ? " in " + fault.module : " in no module");
+    }
+    return how;
+}
+
 // What a request that killed two servers in a row comes to, once the
 // second one's end is known.
-void ApplyEnd(const ServerEnd& end, bool dumpSeen, bool dumpsEnabled, const std::string& outOfStep,
-              ScanResult* result) {
+void ApplyEnd(const Death& death, bool dumpsEnabled, ScanResult* result) {
+    const ServerEnd& end = death.end;
     result->exitCode = end.exitCode;
     result->dump = end.dump;
     result->fault = end.fault;
     const char* again = ", and again in a fresh server";
-    if (!outOfStep.empty()) {
+    if (!death.outOfStep.empty()) {
         result->status = Status::Ended;
-        result->error = "the server answered out of step (" + outOfStep + ")" + again;
+        result->error = "the server answered out of step (" + death.outOfStep + ")" + again;
         return;
     }
-    // The crash exit code alone proves nothing where the server writes
-    // dumps: a plug-in can end the process with 9 itself.
-    bool crashed = dumpSeen || !end.dump.empty() ||
-                   (!dumpsEnabled && end.exitCode && *end.exitCode == 9);
+    bool crashed = death.Crashed(dumpsEnabled);
     result->status = crashed ? Status::Crashed : Status::Ended;
-    if (crashed)
+    if (crashed && !death.HasDump() && end.fault)
+        result->error = "it crashed the server (exit code " + ExitCodeText(*end.exitCode) + ", " +
+                        end.fault->name + ") without a crash dump" + again;
+    else if (crashed)
         result->error = std::string("it crashed the server") + again;
     else if (end.exitCode)
         result->error = "the server ended with exit code " + ExitCodeText(*end.exitCode) +
                         (*end.exitCode == 9 ? " but left no crash dump" : "") + again;
     else
         result->error = std::string("the server stopped answering and did not end") + again;
+}
+
+// Posts the incident of a server that ended as end says: during the
+// request `during` (empty: between requests), having scanned suspects.
+void PostIncident(Pool* pool, const ServerEnd& end, const std::string& during,
+                  const std::vector<std::string>& suspects, const std::string& reason) {
+    PoolEvent event;
+    event.kind = PoolEvent::Kind::Incident;
+    event.incident.exitCode = end.exitCode;
+    event.incident.dump = end.dump;
+    event.incident.during = during;
+    event.incident.suspects = suspects;
+    event.incident.fault = end.fault;
+    // A fault in code of one of the suspects' own files names its culprit
+    // outright; anything else must be narrowed down by scanning again.
+    for (const std::string& suspect : suspects) {
+        if (!end.faultModulePath.empty() && SamePath(suspect, end.faultModulePath)) {
+            event.incident.culprit = suspect;
+            event.incident.tried.push_back("the dump places the fault in " + end.fault->module +
+                                           ", the file of one suspect");
+        }
+    }
+    if (!reason.empty()) {
+        event.incident.reason = reason;
+    } else if (!end.dump.empty() || end.fault || (end.exitCode && *end.exitCode == 9)) {
+        std::string crashed = "the server crashed";
+        if (end.dump.empty() && end.fault)
+            crashed += " (exit code " + ExitCodeText(*end.exitCode) + ", " + end.fault->name +
+                       ", without a crash dump)";
+        event.incident.reason = crashed + (during.empty() ? " between requests"
+                                                         : ", but the plug-in then scanned cleanly "
+                                                           "in a fresh server");
+    } else if (end.exitCode) {
+        event.incident.reason = "the server ended with exit code " + ExitCodeText(*end.exitCode) +
+                                (during.empty() ? " between requests"
+                                                : ", but the plug-in then scanned cleanly in a "
+                                                  "fresh server");
+    } else {
+        event.incident.reason = "the server did not end when its input was closed";
+    }
+    pool->Post(std::move(event));
 }
 
 }  // namespace
@@ -114,9 +189,16 @@ public:
     ~PendingRecord() {
         if (abandoned_)
             return;
-        for (const Fixup& fixup : fixups_) {
-            ApplyEnd(fixup.end, fixup.dumpSeen, dumpsEnabled_, fixup.outOfStep, fixup.result);
-            NameServerStep(serverName_, fixup.result);
+        for (const std::shared_ptr<Twice>& twice : twice_) {
+            ApplyEnd(twice->retry, dumpsEnabled_, twice->result);
+            NameServerStep(serverName_, twice->result);
+            // A first death unlike the retry's was not this plug-in's doing
+            // alone: an earlier plug-in of that server may have caused it.
+            if (!LookAlike(twice->first, twice->retry))
+                PostIncident(pool_, twice->first.end, twice->request, twice->firstSuspects,
+                             "the server died (" + HowItDied(twice->first) +
+                                 "), and the plug-in then died otherwise in a fresh server (" +
+                                 HowItDied(twice->retry) + ")");
         }
         PoolEvent event;
         event.kind = PoolEvent::Kind::Finished;
@@ -127,13 +209,30 @@ public:
 
     PluginRecord& record() { return record_; }
 
-    // result (inside this record) died twice; its second server ends by fate.
-    void WhenEnded(const std::shared_ptr<ServerFate>& fate, ScanResult* result, bool dumpSeen,
-                   const std::string& outOfStep) {
+    // result (inside this record), the scan of request, died twice: first
+    // in the server that ends by firstFate, having scanned firstSuspects,
+    // then in the one that ends by retryFate.
+    void WhenEnded(ScanResult* result, const std::string& request, const std::shared_ptr<ServerFate>& firstFate,
+                   const Death& first, std::vector<std::string> firstSuspects,
+                   const std::shared_ptr<ServerFate>& retryFate, const Death& retry) {
+        auto twice = std::make_shared<Twice>();
+        twice->result = result;
+        twice->request = request;
+        twice->first = first;
+        twice->firstSuspects = std::move(firstSuspects);
+        twice->retry = retry;
         std::shared_ptr<PendingRecord> self = shared_from_this();
-        fate->Then([self, result, dumpSeen, outOfStep](const ServerEnd& end) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            twice_.push_back(twice);
+        }
+        firstFate->Then([self, twice](const ServerEnd& end) {
             std::lock_guard<std::mutex> lock(self->mutex_);
-            self->fixups_.push_back({result, end, dumpSeen, outOfStep});
+            twice->first.end = end;
+        });
+        retryFate->Then([self, twice](const ServerEnd& end) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            twice->retry.end = end;
         });
     }
 
@@ -141,11 +240,12 @@ public:
     void Abandon() { abandoned_ = true; }
 
 private:
-    struct Fixup {
-        ScanResult* result;
-        ServerEnd end;
-        bool dumpSeen;
-        std::string outOfStep;
+    struct Twice {
+        ScanResult* result = nullptr;
+        std::string request;
+        Death first;
+        std::vector<std::string> firstSuspects;
+        Death retry;
     };
     Pool* pool_;
     size_t item_;
@@ -154,7 +254,7 @@ private:
     bool abandoned_ = false;
     PluginRecord record_;
     std::mutex mutex_;
-    std::vector<Fixup> fixups_;
+    std::vector<std::shared_ptr<Twice>> twice_;
 };
 
 bool Lane::EnsureServer() {
@@ -248,36 +348,7 @@ void Lane::ReportIncident(const std::shared_ptr<ServerFate>& fate, const std::st
         bool orderly = end.exitCode && *end.exitCode == 0 && end.dump.empty();
         if (during.empty() && reason.empty() && orderly)
             return;
-        PoolEvent event;
-        event.kind = PoolEvent::Kind::Incident;
-        event.incident.exitCode = end.exitCode;
-        event.incident.dump = end.dump;
-        event.incident.during = during;
-        event.incident.suspects = suspects;
-        event.incident.fault = end.fault;
-        // A fault in code of one of the suspects' own files names its culprit
-        // outright; anything else must be narrowed down by scanning again.
-        for (const std::string& suspect : suspects) {
-            if (!end.faultModulePath.empty() && SamePath(suspect, end.faultModulePath)) {
-                event.incident.culprit = suspect;
-                event.incident.tried.push_back("the dump places the fault in " + end.fault->module +
-                                               ", the file of one suspect");
-            }
-        }
-        if (!reason.empty())
-            event.incident.reason = reason;
-        else if (!end.dump.empty() || (end.exitCode && *end.exitCode == 9))
-            event.incident.reason = during.empty() ? "the server crashed between requests"
-                                                   : "the server crashed, but the plug-in then "
-                                                     "scanned cleanly in a fresh server";
-        else if (end.exitCode)
-            event.incident.reason = "the server ended with exit code " + ExitCodeText(*end.exitCode) +
-                                    (during.empty() ? " between requests"
-                                                    : ", but the plug-in then scanned cleanly in a "
-                                                      "fresh server");
-        else
-            event.incident.reason = "the server did not end when its input was closed";
-        pool->Post(std::move(event));
+        PostIncident(pool, end, during, suspects, reason);
     });
 }
 
@@ -299,6 +370,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
     std::shared_ptr<ServerFate> firstFate;
     std::vector<std::string> firstSuspects;
     std::string firstReason;
+    Death firstDeath;
     for (int attempt = 0; attempt < 2; attempt++) {
         if (!EnsureServer())
             return Outcome::Stopped;
@@ -343,16 +415,20 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
                                        : "";
         std::shared_ptr<ServerFate> fate = RetireServer(
             outOfStep ? Reaper::Leave::End : dumpSeen ? Reaper::Leave::Crash : Reaper::Leave::Close);
+        Death death;
+        death.dumpSeen = dumpSeen;
+        death.outOfStep = outOfStep ? exchange.answer.outOfStep : "";
         if (attempt == 0) {
             firstFate = fate;
             firstSuspects = std::move(suspects);
             firstReason = reason;
+            firstDeath = death;
             continue;
         }
         result->status = dumpSeen ? Status::Crashed : Status::Ended;
         result->durationMs = exchange.durationMs;
         KeepEvidence(exchange, result);
-        pending->WhenEnded(fate, result, dumpSeen, outOfStep ? exchange.answer.outOfStep : "");
+        pending->WhenEnded(result, request, firstFate, firstDeath, std::move(firstSuspects), fate, death);
         return Outcome::Died;
     }
     return Outcome::Died;

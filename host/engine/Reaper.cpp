@@ -1,6 +1,6 @@
 #include "host/engine/Reaper.h"
 
-#include "host/engine/DumpReader.h"
+#include "host/engine/ExitCode.h"
 
 namespace host {
 
@@ -103,10 +103,8 @@ void Reaper::Finish(Leaving* leaving) {
         end.exitCode = code;
     if (!dumpFolder_.empty())
         end.dump = leaving->server->CollectDumps(dumpFolder_);
-    Fault fault;
-    if (ReadCrashFault(end.dump, leaving->server->process().mainThreadId(), &fault,
-                       &end.faultModulePath))
-        end.fault = fault;
+    end.fault = FaultOfDeadServer(end.dump, end.exitCode, leaving->server->process().mainThreadId(),
+                                  &end.faultModulePath);
     leaving->server.reset();
     leaving->fate->Resolve(end);
 }

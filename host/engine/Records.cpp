@@ -65,7 +65,7 @@ Json FaultOrNull(const std::optional<Fault>& fault) {
     out["module"] = fault->module;
     out["offset"] = Hex(fault->offset, 1);
     out["unloadedModule"] = fault->unloadedModule;
-    out["thread"] = fault->serverThread ? "server" : "other";
+    out["thread"] = !fault->threadKnown ? "unknown" : fault->serverThread ? "server" : "other";
     out["text"] = fault->text;
     out["stack"] = fault->stack;
     return out;
@@ -111,20 +111,6 @@ Json ToJson(const ShellRecord& shell) {
     return out;
 }
 
-Json ToJson(const RunInfo& run) {
-    Json out = Json::object();
-    out["started"] = run.started;
-    out["seconds"] = run.seconds;
-    out["scanned"] = run.scanned;
-    out["fromCache"] = run.fromCache;
-    out["skipped"] = run.skipped;
-    out["stopped"] = run.stopped;
-    out["servers"] = run.servers;
-    out["incidents"] = Json::array();
-    for (const Incident& incident : run.incidents)
-        out["incidents"].push_back(ToJson(incident));
-    return out;
-}
 
 // Integers are taken only when the field can hold them. Numbers that were
 // parsed are unsigned whenever they are not negative; numbers built in code
@@ -320,6 +306,7 @@ bool ReadFault(const Json& json, std::optional<Fault>* fault, std::string* error
     }
     read.code = static_cast<uint32_t>(code);
     read.serverThread = thread == "server";
+    read.threadKnown = thread != "unknown";
     *fault = std::move(read);
     return true;
 }
@@ -438,7 +425,8 @@ bool FromJson(const Json& json, Incident* incident, std::string* error) {
 bool FromJson(const Json& json, RunInfo* run, std::string* error) {
     MemberReader in(json);
     const Json* incidents = nullptr;
-    if (!in.Text("started", &run->started) || !in.Number("seconds", &run->seconds) ||
+    if (!in.Text("started", &run->started) || !in.Text("version", &run->version) ||
+        !in.Number("seconds", &run->seconds) ||
         !in.Integer("scanned", &run->scanned, "a 32-bit integer") ||
         !in.Integer("fromCache", &run->fromCache, "a 32-bit integer") ||
         !in.Integer("skipped", &run->skipped, "a 32-bit integer") ||
@@ -460,6 +448,23 @@ bool FromJson(const Json& json, RunInfo* run, std::string* error) {
 }
 
 }  // namespace
+
+Json ToJson(const RunInfo& run) {
+    Json out = Json::object();
+    out["started"] = run.started;
+    if (!run.version.empty())
+        out["version"] = run.version;
+    out["seconds"] = run.seconds;
+    out["scanned"] = run.scanned;
+    out["fromCache"] = run.fromCache;
+    out["skipped"] = run.skipped;
+    out["stopped"] = run.stopped;
+    out["servers"] = run.servers;
+    out["incidents"] = Json::array();
+    for (const Incident& incident : run.incidents)
+        out["incidents"].push_back(ToJson(incident));
+    return out;
+}
 
 const char* StatusName(Status status) {
     for (const StatusNameEntry& entry : kStatusNames) {

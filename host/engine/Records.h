@@ -40,6 +40,7 @@ struct Fault {
     std::string unloadedModule;  // when no loaded module holds address: an unloaded one that did
     bool serverThread = false;   // on the server's own thread rather than one a plug-in started
     std::string text;            // all of it in one line, as people read it
+    bool threadKnown = true;     // false when only the server's exit code tells of the fault
     // The thread's stack as walked with the modules' unwind data, nearest
     // frame first ("Foo.dll+0x1A2B"); at most 32 frames, empty when not walked.
     std::vector<std::string> stack;
@@ -108,6 +109,7 @@ struct Incident {
 // What one run did.
 struct RunInfo {
     std::string started;  // UTC: "2026-12-07T11:39:48Z"
+    std::string version;  // the scanner's version that wrote the run; empty in older files
     double seconds = 0;
     int scanned = 0;    // plug-ins scanned in this run
     int fromCache = 0;  // taken unchanged from the results file
@@ -129,6 +131,7 @@ struct Results {
 Json ToJson(const Report& report);
 Json ToJson(const PluginRecord& record);
 Json ToJson(const Incident& incident);
+Json ToJson(const RunInfo& run);
 Json ToJson(const Results& results);
 
 // Reads the JSON form back. Never throws: false, with a reason naming the

@@ -222,6 +222,10 @@ bool CheckResultsWritable(const std::wstring& path, std::string* error) {
     return true;
 }
 
+std::string ResultsText(const Results& results) {
+    return ToJson(results).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
 bool SaveResultsFile(const std::wstring& path, const Results& results, std::string* error) {
     std::string saving = "cannot save " + ToUtf8(path) + ": ";
     auto fail = [&](const char* step) {
@@ -236,7 +240,7 @@ bool SaveResultsFile(const std::wstring& path, const Results& results, std::stri
         *error = saving + "it is read-only";
         return false;
     }
-    std::string text = ToJson(results).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    std::string text = ResultsText(results);
     std::wstring temporary = TemporaryName(path);
     ScopedFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));

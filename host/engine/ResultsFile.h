@@ -30,6 +30,9 @@ bool ReadResultsFile(const std::wstring& path, Results* results, std::string* er
 // read-only. False with *error saying why.
 bool CheckResultsWritable(const std::wstring& path, std::string* error);
 
+// The results file's text: the results as JSON, indented, with a final line feed.
+std::string ResultsText(const Results& results);
+
 // Writes the results to a temporary file beside path and renames it over
 // path in one step, so that a reader, or a run killed at any moment, finds
 // either the old file or the new one whole. False with *error when the

@@ -6,11 +6,13 @@
 
 #include "host/engine/Culprit.h"
 #include "host/engine/Discovery.h"
+#include "host/engine/ExitCode.h"
 #include "host/engine/Pool.h"
 #include "host/engine/ResultsFile.h"
 #include "host/engine/ScanPlan.h"
 #include "host/engine/ServerProcess.h"
 #include "host/engine/Text.h"
+#include "host/engine/Version.h"
 
 namespace host {
 
@@ -46,14 +48,24 @@ void Convict(PluginRecord* record, const Conviction& conviction) {
                    (conviction.exitCode && *conviction.exitCode == 9);
     record->status = crashed ? Status::Crashed : Status::Ended;
     record->afterReport = true;
-    record->error = crashed ? "it crashed the server after its report went out"
-                    : conviction.exitCode
-                        ? "it ended the server (exit code " + std::to_string(*conviction.exitCode) +
-                              ") after its report went out"
-                        : "it stopped the server after its report went out";
+    if (crashed && conviction.dump.empty() && conviction.fault && conviction.exitCode)
+        record->error = "it crashed the server (exit code " + ExitCodeText(*conviction.exitCode) + ", " +
+                        conviction.fault->name + ") without a crash dump after its report went out";
+    else if (crashed)
+        record->error = "it crashed the server after its report went out";
+    else if (conviction.exitCode)
+        record->error = "it ended the server (exit code " + ExitCodeText(*conviction.exitCode) +
+                        ") after its report went out";
+    else
+        record->error = "it stopped the server after its report went out";
     record->exitCode = conviction.exitCode;
     record->dump = conviction.dump;
     record->fault = conviction.fault;
+}
+
+// A crash or an end of its own request, twice, rather than one found later.
+bool DiedItself(const ScanResult& result) {
+    return !result.afterReport && (result.status == Status::Crashed || result.status == Status::Ended);
 }
 
 bool PathLess(const PluginRecord& a, const PluginRecord& b) {
@@ -88,9 +100,10 @@ bool Scanner::Run() {
     progress_ = ScanProgress{};
     error_.clear();
     results_.run.started = UtcNowText();
+    results_.run.version = kScannerVersion;
 
     if (options_.serverPath.empty())
-        options_.serverPath = ExecutableFolder() + L"ScanServer.exe";
+        options_.serverPath = EngineFolder() + L"ScanServer.exe";
     if (GetFileAttributesW(options_.serverPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         error_ = "cannot find the scan server " + ToUtf8(options_.serverPath);
         return false;
@@ -155,6 +168,8 @@ bool Scanner::Run() {
         }
     }
     progress_.total = static_cast<int>(work.size());
+    if (onStart)
+        onStart(progress_);
     // Where each plan item's record is in scanned_, once it is in.
     std::vector<size_t> scannedOfPlan(plan.size(), SIZE_MAX);
     int serversStarted = 0;
@@ -219,6 +234,8 @@ bool Scanner::Run() {
             progress_.counts.Remove(record.status);
             Convict(&record, conviction);
             progress_.counts.Add(record.status);
+            if (onRecord)
+                onRecord(record);
             return;
         }
     };
@@ -247,6 +264,8 @@ bool Scanner::Run() {
                 scanned_.push_back(std::move(event.record));
                 scannedOfPlan[planOfWork[event.item]] = scanned_.size() - 1;
                 progress_.counts.Add(scanned_.back().status);
+                if (onRecord)
+                    onRecord(scanned_.back());
                 // An incident may have named it before its record was in.
                 for (const Incident& incident : results_.run.incidents)
                     if (!incident.culprit.empty() && SamePath(incident.culprit, scanned_.back().path))
@@ -260,6 +279,8 @@ bool Scanner::Run() {
                     convict({event.incident.culprit, event.incident.exitCode, event.incident.dump,
                              event.incident.fault});
                 results_.run.incidents.push_back(std::move(event.incident));
+                if (onIncident)
+                    onIncident(results_.run.incidents.back(), results_.run.incidents.size() - 1);
                 dirty = true;
                 break;
             case PoolEvent::Kind::Fatal:
@@ -296,11 +317,24 @@ bool Scanner::Run() {
         progress_.inFlight = {"looking for the culprit among " + std::to_string(incident.suspects.size()) +
                               " suspects"};
         report(nullptr);
+        // A plug-in in flight that died again in a fresh server would die in
+        // every trial, whoever caused the first death: it is not tried.
+        search.tryDuring = true;
+        std::string during = incident.during.substr(0, incident.during.find('>'));
+        for (const PluginRecord& record : scanned_) {
+            if (!during.empty() && SamePath(record.path, during)) {
+                search.tryDuring = !DiedItself(record);
+                for (const ShellRecord& shell : record.shells)
+                    search.tryDuring = search.tryDuring && !DiedItself(shell);
+            }
+        }
         Conviction conviction = FindCulprit(&incident, search);
         if (!conviction.culprit.empty()) {
             incident.culprit = conviction.culprit;
             convict(conviction);
         }
+        if (onIncident)
+            onIncident(incident, static_cast<size_t>(&incident - results_.run.incidents.data()));
         save();
     }
     progress_.inFlight.clear();

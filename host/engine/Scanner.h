@@ -48,6 +48,16 @@ public:
     std::function<void(const ScanProgress&)> onProgress;
     // Called on Run's thread for what goes wrong without stopping the scan.
     std::function<void(const std::string&)> onWarning;
+    // Called on Run's thread once the plan is made (total, fromCache and
+    // skipped known), before the first plug-in is scanned.
+    std::function<void(const ScanProgress&)> onStart;
+    // Called on Run's thread when a plug-in file's record is final, and
+    // again whenever it changes later (a culprit found after its scan).
+    std::function<void(const PluginRecord&)> onRecord;
+    // Called on Run's thread with an incident and its place in
+    // results().run.incidents, when it comes and again when its culprit
+    // search ends.
+    std::function<void(const Incident&, size_t index)> onIncident;
 
     // Scans and saves. False when the scan could not run or had to stop
     // (the results file cannot be written, no server can be started), with

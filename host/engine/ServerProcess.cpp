@@ -66,12 +66,27 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     return quoted;
 }
 
-std::wstring ExecutableFolder() {
+namespace {
+
+std::wstring FolderOfModule(HMODULE module) {
     wchar_t path[MAX_PATH * 4];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    DWORD length = GetModuleFileNameW(module, path, MAX_PATH * 4);
     std::wstring folder(path, length);
     size_t slash = folder.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash + 1);
+}
+
+}  // namespace
+
+std::wstring ExecutableFolder() {
+    return FolderOfModule(nullptr);
+}
+
+std::wstring EngineFolder() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&EngineFolder), &module);
+    return FolderOfModule(module);
 }
 
 namespace {

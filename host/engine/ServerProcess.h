@@ -166,4 +166,9 @@ std::wstring QuoteArgument(const std::wstring& argument);
 // The folder that holds the running executable, with a trailing backslash.
 std::wstring ExecutableFolder();
 
+// The folder of the module the engine is built into, with a trailing
+// backslash: the program's own folder when it links the engine, the folder
+// of scanengine.dll when a host loads that. Its servers are found there.
+std::wstring EngineFolder();
+
 }  // namespace host

@@ -10,15 +10,17 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "host/engine/ResultsFile.h"
+#include "host/engine/ScanSettings.h"
 #include "host/engine/Discovery.h"
+#include "host/engine/Events.h"
 #include "host/engine/Scanner.h"
 #include "host/engine/ServerProcess.h"
 #include "host/engine/Text.h"
+#include "host/engine/Version.h"
 #include "host/tools/ConsoleOutput.h"
 #include "host/tools/HtmlReport.h"
 #include "host/tools/Summary.h"
@@ -51,11 +53,6 @@ void PrintOut(const std::string& utf8) {
     }
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -67,19 +64,9 @@ int wmain(int argc, wchar_t** argv) {
     for (std::string& argument : arguments)
         utf8Argv.push_back(&argument[0]);
 
-    std::vector<std::string> inputs;
-    std::string out = "plugins.json";
-    std::string dumpFolder;
-    std::string server;
-    int jobs = 0;
-    double timeoutSeconds = 60;
-    int recycleAfter = 200;
-    unsigned memoryLimitMb = 1024;
-    bool rescan = false;
-    bool retryFailed = false;
+    host::ScanSettings settings;
     bool quiet = false;
-    double graceSeconds = 2;
-    std::string dialogs = "answer";
+    bool events = false;
     std::string html;
     bool noScan = false;
 
@@ -89,44 +76,44 @@ int wmain(int argc, wchar_t** argv) {
     // Paths may start with a slash ("/VST" on the current drive, Unix paths
     // under Wine): no slash options.
     app.allow_windows_style_options(false);
-    app.add_option("paths", inputs,
+    app.add_option("paths", settings.inputs,
                    "plug-in files, folders (searched for .dll files) and FILE>ID requests for a "
                    "shell's sub-plug-in; none: the machine's standard VST 2 folders");
-    app.add_option("--out", out, "the results file (JSON), also the cache")->capture_default_str();
-    app.add_option("--jobs", jobs, "servers at once (default: one per logical processor)")
-        ->check(CLI::Range(1, 64));
-    app.add_option("--timeout", timeoutSeconds, "time limit for each plug-in, in seconds")
+    app.add_option("--out", settings.out, "the results file (JSON), also the cache")->capture_default_str();
+    app.add_option("--jobs", settings.jobs, "servers at once (default: one per logical processor)")
+        ->check(CLI::Range(1, host::kMaxJobs));
+    app.add_option("--timeout", settings.timeout, "time limit for each plug-in, in seconds")
         ->capture_default_str()
-        ->check(CLI::Range(0.1, 86400.0));
-    app.add_option("--dump-folder", dumpFolder,
+        ->check(CLI::Range(host::kMinTimeout, host::kMaxTimeout));
+    app.add_option("--dump-folder", settings.dumpFolder,
                    "where crash dumps go (default: a dumps folder beside the results file)");
-    app.add_option("--recycle-after", recycleAfter,
+    app.add_option("--recycle-after", settings.recycleAfter,
                    "plug-ins a server scans before a fresh one takes over")
         ->capture_default_str()
-        ->check(CLI::Range(1, 1000000));
-    app.add_option("--memory-limit", memoryLimitMb,
+        ->check(CLI::Range(1, host::kMaxRecycleAfter));
+    app.add_option("--memory-limit", settings.memoryLimit,
                    "a server's memory in MiB above which a fresh one takes over (0: none)")
         ->capture_default_str();
-    app.add_option("--grace", graceSeconds,
+    app.add_option("--grace", settings.grace,
                    "when a server died and no dump names the plug-in, the seconds to wait after each "
                    "plug-in while its suspects are scanned again")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 600.0));
-    const std::map<std::string, host::DialogPolicy> dialogPolicies = {
-        {"answer", host::DialogPolicy::Answer},
-        {"wait", host::DialogPolicy::Wait},
-        {"fail", host::DialogPolicy::Fail},
-    };
-    app.add_option("--dialogs", dialogs,
+        ->check(CLI::Range(0.0, host::kMaxGrace));
+    app.add_option("--dialogs", settings.dialogs,
                    "windows plug-ins open while scanned: answer (press the default button, or "
                    "close), wait (leave them to the time limit), fail (fail the plug-in at once)")
         ->capture_default_str()
         ->check(CLI::IsMember({"answer", "wait", "fail"}));
-    app.add_option("--server", server, "the scan server (default: ScanServer.exe beside this program)");
-    app.add_flag("--rescan", rescan, "scan everything again, ignoring the cache");
-    app.add_flag("--retry-failed", retryFailed,
+    app.add_option("--server", settings.server, "the scan server (default: ScanServer.exe beside this program)");
+    app.add_flag("--rescan", settings.rescan, "scan everything again, ignoring the cache");
+    app.add_flag("--retry-failed", settings.retryFailed,
                  "scan again the plug-ins that failed, crashed, timed out or ended last time");
+    app.set_version_flag("--version", std::string("plugin-scan ") + host::kScannerVersion,
+                         "the scanner's version");
     app.add_flag("--quiet,-q", quiet, "no progress, only warnings and the summary");
+    app.add_flag("--events", events,
+                 "the scan's events as JSON lines on standard output, instead of the progress and "
+                 "the summary");
     CLI::Option* htmlOption =
         app.add_option("--html", html, "also write the results as a page for people (HTML) here");
     app.add_flag("--no-scan", noScan, "scan nothing: write the --html page of the results file")
@@ -138,26 +125,7 @@ int wmain(int argc, wchar_t** argv) {
         return code == 0 ? 0 : kBadUsage;
     }
 
-    host::ScanOptions options;
-    for (const std::string& input : inputs)
-        options.inputs.push_back(host::FromUtf8(input));
-    options.resultsPath = host::FullPath(host::FromUtf8(out));
-    options.dumpFolder = dumpFolder.empty() ? FolderOf(options.resultsPath) + L"\\dumps"
-                                            : host::FullPath(host::FromUtf8(dumpFolder));
-    options.serverPath = server.empty() ? std::wstring() : host::FullPath(host::FromUtf8(server));
-    options.jobs = jobs;
-    options.timeoutMs = static_cast<DWORD>(timeoutSeconds * 1000);
-    options.recycleAfter = recycleAfter;
-    options.memoryLimit = static_cast<uint64_t>(memoryLimitMb) * 1024 * 1024;
-    options.rescan = rescan;
-    options.retryFailed = retryFailed;
-    options.graceMs = static_cast<DWORD>(graceSeconds * 1000);
-    options.dialogs = dialogPolicies.at(dialogs);
-    if (!options.jobs) {
-        SYSTEM_INFO system;
-        GetNativeSystemInfo(&system);
-        options.jobs = static_cast<int>(system.dwNumberOfProcessors);
-    }
+    host::ScanOptions options = host::ToScanOptions(settings);
 
     std::wstring htmlPath = html.empty() ? std::wstring() : host::FullPath(host::FromUtf8(html));
     if (noScan) {
@@ -172,29 +140,37 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
 
-    tools::ConsoleOutput console(quiet);
+    tools::ConsoleOutput console(quiet || events);
     host::Scanner scanner(options);
     scanner.onProgress = [&](const host::ScanProgress& progress) { console.Progress(progress); };
     scanner.onWarning = [&](const std::string& text) { console.Warning(text); };
+    // Each line is written whole and at once, so a host reading the pipe
+    // sees every event as it happens.
+    host::EventStream stream([](const std::string& line) { PrintOut(line + "\n"); });
+    if (events)
+        stream.Attach(&scanner);
     runningScanner = &scanner;
     SetConsoleCtrlHandler(OnConsoleBreak, TRUE);
     bool ran = scanner.Run();
     SetConsoleCtrlHandler(OnConsoleBreak, FALSE);
     runningScanner = nullptr;
     console.Finish();
+    if (events)
+        stream.End(scanner);
 
     if (!ran && scanner.scanned().empty() && scanner.progress().fromCache == 0) {
         fprintf(stderr, "plugin-scan: %s\n", scanner.error().c_str());
         return kBadUsage;
     }
-    PrintOut(tools::Summary(scanner, host::ToUtf8(options.resultsPath), options.jobs));
+    if (!events)
+        PrintOut(tools::Summary(scanner, host::ToUtf8(options.resultsPath), options.jobs));
     bool pageWritten = true;
     if (!html.empty()) {
         std::string error;
         pageWritten = tools::WriteHtmlReport(htmlPath, scanner.results(), &error);
-        if (pageWritten)
+        if (pageWritten && !events)
             PrintOut("Report: " + host::ToUtf8(htmlPath) + "\n");
-        else
+        else if (!pageWritten)
             fprintf(stderr, "plugin-scan: %s\n", error.c_str());
     }
     if (!ran) {

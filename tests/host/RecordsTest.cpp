@@ -19,10 +19,13 @@ host::Results FullResults() {
     host::Report subReport = {"4A3F2B10", "Sub", "V", "P", "1", "", 0, 2, false, true, "x64",
                               false, 1, false, false, {}};
     host::Fault hang = {"hang", 0, "", "", 0x7FF612340000ull, "Sub.dll", 0x1234, "", true,
-                        "hung in Sub.dll", {}};
+                        "hung in Sub.dll", true, {}};
     host::Fault crash = {"crash", 0xC0000005u, "access violation", "writing 0x0", 0x180001000ull,
-                         "", 0, "Gone.dll", false, "access violation in Gone.dll, since unloaded",
+                         "", 0, "Gone.dll", false, "access violation in Gone.dll, since unloaded", true,
                          {"Gone.dll+0x1000", "Foo.dll!VSTPluginMain+0x52"}};
+    // Only an exit code tells of it: no address, module or thread.
+    host::Fault exitOnly = {"crash", 0xC0000409u, "stack buffer overrun (fast fail)", "", 0, "", 0, "",
+                            false, "stack buffer overrun (fast fail), exit code 0xC0000409", false};
     host::ShellRecord sub;
     static_cast<host::ScanResult&>(sub) = {Status::TimedOut, "Sub \xE2\x82\xAC", "Maker", "Suite",
                                            "timed out", 1u, "C:\\Dumps\\c.mdmp", 30000, hang,
@@ -45,9 +48,9 @@ host::Results FullResults() {
     crashed.status = Status::Crashed;
 
     host::Results results;
-    results.run = {"2026-12-07T11:39:48Z", 12.75, 3, 1, 1, true, 4, {}};
+    results.run = {"2026-12-07T11:39:48Z", "0.4.0", 12.75, 3, 1, 1, true, 4, {}};
     results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"},
-                                     "the server crashed", crash, "C:\\VST\\A.dll",
+                                     "the server crashed", exitOnly, "C:\\VST\\A.dll",
                                      {"dump: the fault lies in Gone.dll"}});
     results.plugins = {shell, crashed};
     return results;
@@ -87,8 +90,8 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
     Json json = host::ToJson(FullResults());
     using Keys = std::vector<std::string>;
     EXPECT_EQ(KeysOf(json), (Keys{"format", "run", "plugins"}));
-    EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "seconds", "scanned", "fromCache", "skipped",
-                                         "stopped", "servers", "incidents"}));
+    EXPECT_EQ(KeysOf(json["run"]), (Keys{"started", "version", "seconds", "scanned", "fromCache",
+                                         "skipped", "stopped", "servers", "incidents"}));
     EXPECT_EQ(KeysOf(json["run"]["incidents"][0]),
               (Keys{"exitCode", "dump", "during", "suspects", "reason", "fault", "culprit", "tried"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]),
@@ -109,7 +112,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
 
     std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
     for (const char* fragment : {
-             R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","seconds":12.75,)",
+             R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","version":"0.4.0","seconds":12.75,)",
              R"("stopped":true,"servers":4,"incidents":[{"exitCode":9,"dump":"C:\\D\\a.mdmp",)",
              R"("size":5000000000,"modified":"2026-12-07T11:39:48.1234567Z","status":"failed",)",
              R"("report":{"id":"45464658",)",
@@ -124,6 +127,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
              R"("unloadedModule":"Gone.dll","thread":"other",)",
              R"("error":"Bad magic","reason":"missing function","missing":["Core.dll","Lib.dll!Fn"],"format":"VST3",)",
              R"("stack":["Gone.dll+0x1000","Foo.dll!VSTPluginMain+0x52"]})",
+             R"("unloadedModule":"","thread":"unknown",)",
              R"("dialogs":[{"title":"Licence","texts":["Enter your key","OK"],"answer":"pressed OK"}])",
          })
         EXPECT_NE(text.find(fragment), std::string::npos) << fragment;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,12 +116,17 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     corpus.Add(L"crash_entry.dll", L"Crash.dll");
     corpus.Add(L"hang_entry.dll", L"Hang.dll");
     corpus.Add(L"exit_entry.dll", L"Exit.dll");
+    corpus.Add(L"exit_entry_minus1.dll", L"ExitMinus1.dll");
+    corpus.Add(L"fail_fast.dll", L"FailFast.dll");
+    corpus.Add(L"fast_fail_code.dll", L"FastFail.dll");
+    corpus.Add(L"heap_fail_code.dll", L"HeapFail.dll");
+    corpus.Add(L"filter_execute.dll", L"OwnFilter.dll");
     corpus.AddBytes(L"NotADll.dll", "this is not a program");
 
     // 1. The first run scans everything, two servers at once.
     ScanRun first = ScanWith(corpus.Options(2, 3000));
     ASSERT_TRUE(first.ran);
-    ASSERT_EQ(first.results.plugins.size(), 11u);
+    ASSERT_EQ(first.results.plugins.size(), 16u);
     struct Expected {
         const char* name;
         Status status;
@@ -137,6 +143,12 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
         {"Crash.dll", Status::Crashed},   // twice, the second time in a fresh server
         {"Hang.dll", Status::TimedOut},
         {"Exit.dll", Status::Ended},      // ExitProcess(0) in its entry point
+        {"ExitMinus1.dll", Status::Ended},  // an exit code of its own choosing, 0xFFFFFFFF
+        // Ended by an exception's code, with no dump of the server's.
+        {"FailFast.dll", Status::Crashed},
+        {"FastFail.dll", Status::Crashed},
+        {"HeapFail.dll", Status::Crashed},
+        {"OwnFilter.dll", Status::Crashed},  // its own filter took the fault and the process ended
     };
     for (const Expected& row : expected) {
         SCOPED_TRACE(row.name);
@@ -189,6 +201,30 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     EXPECT_EQ(crash.fault->text.rfind("access violation writing 0x0 in Crash.dll+0x", 0), 0u) << crash.fault->text;
     EXPECT_EQ(first.byName["Exit.dll"].exitCode, 0u);
     EXPECT_FALSE(first.byName["Hang.dll"].exitCode.has_value());
+    EXPECT_FALSE(first.byName["ExitMinus1.dll"].fault.has_value());
+    // The exit code alone names the exception: no dump, module or thread.
+    struct ExitCrash {
+        const char* name;
+        uint32_t code;
+        const char* words;
+    };
+    const ExitCrash exitCrashes[] = {
+        {"FailFast.dll", 0xC0000602, "(exit code 0xC0000602, fail fast) without a crash dump"},
+        {"FastFail.dll", 0xC0000409, "(exit code 0xC0000409, stack buffer overrun (fast fail))"},
+        {"HeapFail.dll", 0xC0000374, "(exit code 0xC0000374, heap corruption)"},
+        {"OwnFilter.dll", 0xC0000005, "(exit code 0xC0000005, access violation)"},
+    };
+    for (const ExitCrash& row : exitCrashes) {
+        SCOPED_TRACE(row.name);
+        const PluginRecord& record = first.byName[row.name];
+        EXPECT_EQ(record.exitCode, row.code);
+        EXPECT_EQ(record.dump, "");
+        EXPECT_NE(record.error.find(row.words), std::string::npos) << record.error;
+        ASSERT_TRUE(record.fault.has_value());
+        EXPECT_EQ(record.fault->code, row.code);
+        EXPECT_EQ(record.fault->module, "");
+        EXPECT_FALSE(record.fault->threadKnown);
+    }
 
     // The shell's sub-plug-ins, each scanned by itself.
     const PluginRecord& shell = first.byName["Shell.dll"];
@@ -199,7 +235,8 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     ASSERT_TRUE(shell.shells[1].report.has_value());
     EXPECT_EQ(shell.shells[1].report->id, "00000002");
 
-    EXPECT_EQ(first.results.run.scanned, 11);
+    EXPECT_EQ(first.results.run.scanned, 16);
+    // Each death came again alike in a fresh server: no incident.
     EXPECT_TRUE(first.results.run.incidents.empty());
 
     // 2. Nothing changed: nothing is scanned; earlier crashes, time-outs and
@@ -207,8 +244,8 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     ScanRun second = ScanWith(corpus.Options());
     EXPECT_EQ(second.results.run.scanned, 0);
     EXPECT_EQ(second.results.run.fromCache, 8);
-    EXPECT_EQ(second.results.run.skipped, 3);
-    EXPECT_EQ(second.results.plugins.size(), 11u);
+    EXPECT_EQ(second.results.run.skipped, 8);
+    EXPECT_EQ(second.results.plugins.size(), 16u);
 
     // 3. An updated file alone is scanned again.
     corpus.Touch(L"Synth.dll");
@@ -223,10 +260,10 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     // 4. Asked to, what did not end "ok" is tried again; then everything.
     host::ScanOptions retry = corpus.Options(2, 3000);
     retry.retryFailed = true;
-    EXPECT_EQ(ScanWith(retry).results.run.scanned, 5);
+    EXPECT_EQ(ScanWith(retry).results.run.scanned, 10);
     host::ScanOptions rescan = corpus.Options(2, 3000);
     rescan.rescan = true;
-    EXPECT_EQ(ScanWith(rescan).results.run.scanned, 11);
+    EXPECT_EQ(ScanWith(rescan).results.run.scanned, 16);
 }
 
 // What Windows refuses to load, and DLLs of other kinds, are explained in
@@ -380,6 +417,77 @@ TEST(Scanner, AFaultInUnloadedCodeIsNarrowedDownToItsPluginByScanningAgain) {
         steps += "\n  " + step;
     printf("narrowing: %zu suspects, %zu steps, run took %.1f s:%s\n", incident.suspects.size(),
            incident.tried.size(), (GetTickCount64() - started) / 1000.0, steps.c_str());
+}
+
+// A server that dies of what an earlier plug-in left behind, while it
+// serves a later one: the death is traced to the earlier plug-in, whether
+// the later one then scans cleanly in a fresh server or dies there too,
+// otherwise. The search reproduces the busy server the death came in.
+TEST(Scanner, ADeathLeftBehindByAnEarlierPluginIsTracedToItEvenWhenTheRetryDiesToo) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const wchar_t*, const wchar_t*>> plugins;  // kit name, name in the folder
+        std::vector<std::string> notOk;  // "NAME STATUS", in path order
+        const char* during;              // the request in flight when the first server died
+        std::optional<uint32_t> exitCode;  // the first server's
+        bool faultInNoModule;              // its dump places the fault in code no module holds
+    };
+    const Case cases[] = {
+        {"its input closed, the server ends in order as the next plug-in comes, which crashes itself",
+         {{L"close_input.dll", L"A-Close.dll"}, {L"crash_entry.dll", L"B-Crash.dll"}},
+         {"A-Close.dll ended", "B-Crash.dll crashed"}, "B-Crash.dll", 0u, false},
+        // The server pumps its messages after loading a plug-in and after
+        // probing it: the slow load, or the slow entry, gives the timer
+        // time to come due first.
+        {"a timer left in unloaded code fires as the server serves a plug-in that crashes itself",
+         {{L"timer_left_behind.dll", L"A-Timer.dll"}, {L"crash_entry_slow_load.dll", L"B-Crash.dll"}},
+         {"A-Timer.dll crashed", "B-Crash.dll crashed"}, "B-Crash.dll", 9u, true},
+        {"a timer left in unloaded code fires as the server serves a good plug-in",
+         {{L"timer_left_behind.dll", L"A-Timer.dll"}, {L"slow_entry_100.dll", L"B-Slow.dll"},
+          {L"effect.dll", L"C-Effect.dll"}},
+         {"A-Timer.dll crashed"}, "B-Slow.dll", 9u, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Corpus corpus;
+        for (const auto& plugin : c.plugins)
+            corpus.Add(plugin.first, plugin.second);
+        host::ScanOptions options = corpus.Options(1);
+        options.graceMs = 600;
+        ScanRun run = ScanWith(options);
+        ASSERT_TRUE(run.ran);
+        EXPECT_EQ(CrashedIn(run), c.notOk);
+        ASSERT_EQ(run.results.run.incidents.size(), 1u);
+        const host::Incident& incident = run.results.run.incidents[0];
+        std::string steps;
+        for (const std::string& step : incident.tried)
+            steps += "\n  " + step;
+        SCOPED_TRACE(incident.reason + steps);
+        EXPECT_EQ(FileName(incident.during), c.during);
+        EXPECT_EQ(incident.exitCode, c.exitCode);
+        // The first plug-in of the folder is the culprit in every case.
+        std::string first = host::ToUtf8(c.plugins[0].second);
+        ASSERT_FALSE(incident.suspects.empty());
+        EXPECT_EQ(FileName(incident.suspects[0]), first);
+        EXPECT_EQ(FileName(incident.culprit), first);
+        if (c.faultInNoModule) {
+            ASSERT_TRUE(incident.fault.has_value());
+            EXPECT_EQ(incident.fault->module, "");
+            EXPECT_EQ(incident.fault->access.rfind("executing", 0), 0u) << incident.fault->access;
+        }
+        const PluginRecord& culprit = run.byName[first];
+        EXPECT_TRUE(culprit.afterReport);
+        EXPECT_TRUE(culprit.report.has_value());
+        // A plug-in that crashed itself keeps its own record.
+        for (const auto& plugin : c.plugins) {
+            const PluginRecord& record = run.byName[host::ToUtf8(plugin.second)];
+            if (record.status == Status::Crashed && &record != &culprit) {
+                EXPECT_FALSE(record.afterReport);
+                EXPECT_EQ(record.error, "it crashed the server, and again in a fresh server");
+            }
+        }
+        printf("%s: %s%s\n", c.what, incident.reason.c_str(), steps.c_str());
+    }
 }
 
 TEST(Scanner, WindowsThatPluginsOpenAreRecordedAndAnsweredOrFailTheirPlugin) {
