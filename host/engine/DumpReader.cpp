@@ -20,9 +20,12 @@ constexpr uint32_t kExceptionStream = 6;
 constexpr uint32_t kUnloadedModuleListStream = 14;
 constexpr size_t kThreadSize = 48;
 constexpr size_t kModuleSize = 108;
-// In the x64 CONTEXT record.
+// In the x64 CONTEXT record: rax to r15 in the unwind data's order, then rip.
+constexpr size_t kContextRax = 0x78;
 constexpr size_t kContextRsp = 0x98;
 constexpr size_t kContextRip = 0xF8;
+// A walked stack kept in a fault is at most this long.
+constexpr size_t kFramesKept = 32;
 // A stack kept from a dump is at most this long: the caller is near the top.
 constexpr size_t kStackKept = 256 * 1024;
 
@@ -62,6 +65,14 @@ public:
 private:
     const std::string& bytes_;
 };
+
+Registers ReadRegisters(const Bytes& in, uint64_t context) {
+    Registers registers;
+    for (int i = 0; i < 16; i++)
+        registers.gpr[i] = in.U64(context + kContextRax + i * 8ull);
+    registers.rip = in.U64(context + kContextRip);
+    return registers;
+}
 
 std::string Hex(uint64_t value) {
     char text[24];
@@ -110,6 +121,73 @@ void PlaceAddress(const DumpContents& dump, uint64_t address, Fault* fault) {
     } else if (const DumpModule* gone = ModuleAt(dump.unloadedModules, address)) {
         fault->unloadedModule = FileNameOf(gone->path);
     }
+}
+
+const DumpThread* ThreadOf(const DumpContents& dump, uint32_t id) {
+    for (const DumpThread& thread : dump.threads)
+        if (thread.id == id)
+            return &thread;
+    return nullptr;
+}
+
+// A thread's stack walked with the modules' unwind data, and the frame
+// nearest its top that lies in a plug-in (neither the system nor the server).
+struct Walked {
+    std::vector<std::string> stack;
+    std::string pluginFrame;
+    std::string stopped;  // why the walk ended before the stack did, if it did
+};
+
+Walked WalkThread(const DumpContents& dump, const Registers& start, const DumpThread& thread) {
+    std::vector<WalkModule> modules;
+    for (const DumpModule& module : dump.modules)
+        modules.push_back({module.path, module.base, module.size});
+    ModuleFiles files;
+    StackWalk walk = WalkStack(start, modules, thread.stackStart, thread.stack, &files);
+    Walked out;
+    out.stopped = walk.stopped;
+    for (const StackFrame& frame : walk.frames) {
+        if (out.stack.size() < kFramesKept)
+            out.stack.push_back(frame.Text());
+        if (out.pluginFrame.empty() && frame.module && !IsSystemModule(frame.module->path) &&
+            !(dump.modules.size() && frame.module->path == dump.modules.front().path))
+            out.pluginFrame = frame.Text();
+    }
+    return out;
+}
+
+// The old way, where unwinding fails: the nearest value on the stack that
+// points into a plug-in. A guess from the stack's contents, but one that a
+// value pointing into a module's code rarely misleads.
+std::string ScanForCaller(const DumpContents& dump, const DumpThread& thread, uint64_t stackPointer) {
+    uint64_t from = stackPointer > thread.stackStart ? stackPointer - thread.stackStart : 0;
+    for (uint64_t at = from & ~7ull; at + 8 <= thread.stack.size(); at += 8) {
+        uint64_t value = 0;
+        memcpy(&value, thread.stack.data() + at, 8);
+        const DumpModule* caller = ModuleAt(dump.modules, value);
+        if (caller && !IsSystemModule(caller->path) && !IsServerModule(dump, *caller))
+            return Where(*caller, value);
+    }
+    return std::string();
+}
+
+// Where a thread stopped in the system or the server: the plug-in frame
+// that called into it, from the walk or, failing that, from a scan that
+// says it is one.
+std::string PluginCaller(const DumpContents& dump, const DumpThread& thread, const Walked& walked,
+                         uint64_t stackPointer) {
+    if (!walked.pluginFrame.empty())
+        return walked.pluginFrame;
+    // A walk that reached the stack's end without a plug-in frame says the
+    // plug-in is not on it (it returned a bad pointer and left); whatever a
+    // scan found would be a stale value.
+    if (walked.stopped.empty() && !walked.stack.empty())
+        return std::string();
+    std::string scanned = ScanForCaller(dump, thread, stackPointer);
+    if (scanned.empty())
+        return scanned;
+    return scanned + " (by a scan of the stack: " +
+           (walked.stopped.empty() ? "the stack could not be walked" : walked.stopped) + ")";
 }
 
 }  // namespace
@@ -197,6 +275,7 @@ bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error)
                 if (contextSize >= kContextRip + 8 && in.Has(contextAt, contextSize)) {
                     thread.instruction = in.U64(contextAt + kContextRip);
                     thread.stackPointer = in.U64(contextAt + kContextRsp);
+                    thread.registers = ReadRegisters(in, contextAt);
                 }
                 thread.stack = in.Slice(stackAt, stackSize < kStackKept ? stackSize : kStackKept);
                 read.threads.push_back(thread);
@@ -209,6 +288,13 @@ bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error)
             uint32_t parameters = in.U32(at + 32);
             for (uint32_t p = 0; p < parameters && p < 15; p++)
                 read.exceptionInformation.push_back(in.U64(at + 40 + p * 8ull));
+            // After the exception record: where the thread's context at the fault is.
+            uint64_t contextSize = in.U32(at + 160);
+            uint64_t contextAt = in.U32(at + 164);
+            if (contextSize >= kContextRip + 8 && in.Has(contextAt, contextSize)) {
+                read.hasExceptionContext = true;
+                read.exceptionRegisters = ReadRegisters(in, contextAt);
+            }
         }
     }
     *dump = std::move(read);
@@ -260,16 +346,36 @@ bool DescribeCrash(const DumpContents& dump, uint32_t serverThread, Fault* fault
     PlaceAddress(dump, dump.exceptionAddress, &out);
     out.serverThread = dump.exceptionThread == ServerThreadOf(dump, serverThread);
 
+    // The faulting thread's stack, walked from its registers at the fault.
+    const DumpThread* thread = ThreadOf(dump, dump.exceptionThread);
+    Walked walked;
+    if (thread && dump.hasExceptionContext)
+        walked = WalkThread(dump, dump.exceptionRegisters, *thread);
+    out.stack = walked.stack;
+    const DumpModule* holder = ModuleAt(dump.modules, out.address);
+    bool inPlugin = holder && !IsSystemModule(holder->path) && !IsServerModule(dump, *holder);
+    std::string caller;
+    if (!inPlugin && thread)
+        caller = PluginCaller(dump, *thread, walked,
+                              dump.hasExceptionContext ? dump.exceptionRegisters.gpr[4] : thread->stackPointer);
+    bool thrown = dump.exceptionCode == 0xE06D7363 || dump.exceptionCode == 0x20474343;
+
     std::string text = out.name;
     if (!out.access.empty())
         text += " " + out.access;
-    if (!out.module.empty())
+    if (thrown && !caller.empty())
+        text += " thrown from " + caller + ", raised in " + out.module + "+" + Hex(out.offset);
+    else if (inPlugin && !walked.stack.empty() && walked.stack.front().find('!') != std::string::npos)
+        text += " in " + walked.stack.front();
+    else if (!out.module.empty())
         text += " in " + out.module + "+" + Hex(out.offset);
     else if (!out.unloadedModule.empty())
         text += " at " + Hex(out.address) + ", in no loaded module: " + out.unloadedModule +
                 " was there before it was unloaded";
     else
         text += " at " + Hex(out.address) + ", in no module";
+    if (!thrown && !caller.empty())
+        text += ", called from " + caller;
     text += out.serverThread ? ", on the server's own thread" : ", on another thread";
     out.text = text;
     *fault = std::move(out);
@@ -302,28 +408,22 @@ bool DescribeHang(const DumpContents& dump, uint32_t serverThread, Fault* fault)
     out.serverThread = true;
     PlaceAddress(dump, thread->instruction, &out);
     const DumpModule* module = ModuleAt(dump.modules, thread->instruction);
+    Walked walked = WalkThread(dump, thread->registers, *thread);
+    out.stack = walked.stack;
+    std::string here = !module ? std::string()
+                       : walked.stack.empty() ? Where(*module, thread->instruction)
+                                              : walked.stack.front();
     if (module && !IsSystemModule(module->path)) {
-        out.text = IsServerModule(dump, *module) ? "hung in the scan server itself (" +
-                                                       Where(*module, thread->instruction) + ")"
-                                                 : "hung in " + Where(*module, thread->instruction);
+        out.text = IsServerModule(dump, *module) ? "hung in the scan server itself (" + here + ")"
+                                                 : "hung in " + here;
         *fault = std::move(out);
         return true;
     }
-    out.text = module ? "waiting in the system (" + Where(*module, thread->instruction) + ")"
+    out.text = module ? "waiting in the system (" + here + ")"
                       : "hung at " + Hex(thread->instruction) + ", in no module";
-    // The nearest return address on the stack into a plug-in names whose
-    // call the thread waits in. A guess from the stack's contents, but one
-    // that a value pointing into a module's code rarely misleads.
-    uint64_t from = thread->stackPointer > thread->stackStart ? thread->stackPointer - thread->stackStart : 0;
-    for (uint64_t at = from & ~7ull; at + 8 <= thread->stack.size(); at += 8) {
-        uint64_t value = 0;
-        memcpy(&value, thread->stack.data() + at, 8);
-        const DumpModule* caller = ModuleAt(dump.modules, value);
-        if (caller && !IsSystemModule(caller->path) && !IsServerModule(dump, *caller)) {
-            out.text += ", called from " + Where(*caller, value);
-            break;
-        }
-    }
+    std::string caller = PluginCaller(dump, *thread, walked, thread->stackPointer);
+    if (!caller.empty())
+        out.text += ", called from " + caller;
     *fault = std::move(out);
     return true;
 }

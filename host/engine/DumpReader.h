@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/engine/Records.h"
+#include "host/engine/StackWalk.h"
 
 namespace host {
 
@@ -22,6 +23,7 @@ struct DumpThread {
     uint64_t stackPointer = 0;
     uint64_t stackStart = 0;   // the stack memory the dump holds, from stackStart on
     std::string stack;
+    Registers registers;       // all of its context's general registers
 };
 
 struct DumpContents {
@@ -30,6 +32,8 @@ struct DumpContents {
     uint32_t exceptionCode = 0;
     uint64_t exceptionAddress = 0;
     std::vector<uint64_t> exceptionInformation;
+    bool hasExceptionContext = false;
+    Registers exceptionRegisters;  // the faulting thread's registers at the fault
     std::vector<DumpModule> modules;
     std::vector<DumpModule> unloadedModules;
     std::vector<DumpThread> threads;

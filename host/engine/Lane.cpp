@@ -1,8 +1,10 @@
 #include "host/engine/Lane.h"
 
+#include "host/engine/Discovery.h"
 #include "host/engine/DumpReader.h"
 #include "host/engine/ExitCode.h"
 #include "host/engine/HangDump.h"
+#include "host/engine/LoadFailure.h"
 #include "host/engine/ScanPlan.h"
 #include "host/engine/Text.h"
 
@@ -42,6 +44,25 @@ void FillFromAnswer(const Exchange& exchange, ScanResult* result) {
     result->product = DecodePluginText(report.product);
     result->durationMs = exchange.durationMs;
     KeepEvidence(exchange, result);
+}
+
+// A fault in the server's own code while it scanned a plug-in came from
+// what the plug-in handed it (a garbage AEffect, a pointer it freed): the
+// server's last step, from its log, says so, so that nobody takes it for a
+// fault of the scanner.
+void NameServerStep(const std::string& serverName, ScanResult* result) {
+    if (!result->fault || result->log.empty() ||
+        CompareStringOrdinal(FromUtf8(result->fault->module).c_str(), -1, FromUtf8(serverName).c_str(), -1,
+                             TRUE) != CSTR_EQUAL)
+        return;
+    std::string step;
+    for (const std::string& line : result->log)
+        if (line.rfind("info:", 0) == 0)
+            step = line.substr(5);
+    if (step.empty())
+        return;
+    result->fault->text += "; in the scan server's own code, at its step \"" + step +
+                           "\", with what the plug-in had handed it";
 }
 
 // How one attempt at a request died: what the lane saw at once, and how
@@ -162,14 +183,15 @@ void PostIncident(Pool* pool, const ServerEnd& end, const std::string& during,
 // so that nothing else writes to the record meanwhile.
 class PendingRecord : public std::enable_shared_from_this<PendingRecord> {
 public:
-    PendingRecord(Pool* pool, size_t item, bool dumpsEnabled)
-        : pool_(pool), item_(item), dumpsEnabled_(dumpsEnabled) {}
+    PendingRecord(Pool* pool, size_t item, bool dumpsEnabled, std::string serverName)
+        : pool_(pool), item_(item), dumpsEnabled_(dumpsEnabled), serverName_(std::move(serverName)) {}
 
     ~PendingRecord() {
         if (abandoned_)
             return;
         for (const std::shared_ptr<Twice>& twice : twice_) {
             ApplyEnd(twice->retry, dumpsEnabled_, twice->result);
+            NameServerStep(serverName_, twice->result);
             // A first death unlike the retry's was not this plug-in's doing
             // alone: an earlier plug-in of that server may have caused it.
             if (!LookAlike(twice->first, twice->retry))
@@ -228,6 +250,7 @@ private:
     Pool* pool_;
     size_t item_;
     bool dumpsEnabled_;
+    std::string serverName_;
     bool abandoned_ = false;
     PluginRecord record_;
     std::mutex mutex_;
@@ -421,13 +444,16 @@ void Lane::Run() {
         started.item = item;
         pool_->Post(std::move(started));
 
-        auto pending = std::make_shared<PendingRecord>(pool_, item, dumpsEnabled);
+        auto pending = std::make_shared<PendingRecord>(
+            pool_, item, dumpsEnabled, FileNameOf(ToUtf8(pool_->options_.server.serverPath)));
         PluginRecord& record = pending->record();
         record.path = ToUtf8(found.path);
         record.size = found.size;
         record.modified = FileTimeText(found.modified);
         std::string request = ToUtf8(found.request);
         Outcome outcome = Scan(request, &record, pending);
+        if (outcome == Outcome::Answered || outcome == Outcome::Refused)
+            ExplainFailure(found.request, &record);
         if (server_)
             server_->requests++;
         if (outcome == Outcome::Answered && record.report && record.status == Status::Ok) {
@@ -440,6 +466,8 @@ void Lane::Run() {
                 shell.name = DecodePluginText(listed[i].name);
                 // The same server, while it still holds the shell's library.
                 outcome = Scan(request + ">" + listed[i].id, &shell, pending);
+                if (outcome == Outcome::Answered || outcome == Outcome::Refused)
+                    ExplainFailure(found.request, &shell);
             }
         }
         if (outcome == Outcome::Stopped) {

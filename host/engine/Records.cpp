@@ -67,6 +67,7 @@ Json FaultOrNull(const std::optional<Fault>& fault) {
     out["unloadedModule"] = fault->unloadedModule;
     out["thread"] = !fault->threadKnown ? "unknown" : fault->serverThread ? "server" : "other";
     out["text"] = fault->text;
+    out["stack"] = fault->stack;
     return out;
 }
 
@@ -84,6 +85,9 @@ void AddScanMembers(const ScanResult& result, Json* json) {
     out["vendor"] = result.vendor;
     out["product"] = result.product;
     out["error"] = result.error;
+    out["reason"] = TextOrNull(result.reason);
+    out["missing"] = result.missing;
+    out["format"] = TextOrNull(result.format);
     out["exitCode"] = CodeOrNull(result.exitCode);
     out["dump"] = TextOrNull(result.dump);
     out["durationMs"] = result.durationMs;
@@ -296,7 +300,7 @@ bool ReadFault(const Json& json, std::optional<Fault>* fault, std::string* error
         !in.Text("access", &read.access) || !in.HexNumber("address", &read.address) ||
         !in.Text("module", &read.module) || !in.HexNumber("offset", &read.offset) ||
         !in.Text("unloadedModule", &read.unloadedModule) || !in.Text("thread", &thread) ||
-        !in.Text("text", &read.text)) {
+        !in.Text("text", &read.text) || !in.TextList("stack", &read.stack)) {
         *error = "fault: " + in.problem();
         return false;
     }
@@ -334,7 +338,9 @@ bool ReadDialogs(const Json& json, std::vector<Dialog>* dialogs, std::string* er
 // The members of "vendor" on, as AddScanMembers writes them.
 bool ReadScanMembers(MemberReader* in, ScanResult* result, std::string* error) {
     if (!in->Text("vendor", &result->vendor) || !in->Text("product", &result->product) ||
-        !in->Text("error", &result->error) || !in->CodeOrNull("exitCode", &result->exitCode) ||
+        !in->Text("error", &result->error) || !in->TextOrNull("reason", &result->reason) ||
+        !in->TextList("missing", &result->missing) || !in->TextOrNull("format", &result->format) ||
+        !in->CodeOrNull("exitCode", &result->exitCode) ||
         !in->TextOrNull("dump", &result->dump) ||
         !in->Integer("durationMs", &result->durationMs, "a 64-bit integer") ||
         !in->Flag("afterReport", &result->afterReport) || !in->Text("output", &result->output) ||

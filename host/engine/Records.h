@@ -41,6 +41,9 @@ struct Fault {
     bool serverThread = false;   // on the server's own thread rather than one a plug-in started
     std::string text;            // all of it in one line, as people read it
     bool threadKnown = true;     // false when only the server's exit code tells of the fault
+    // The thread's stack as walked with the modules' unwind data, nearest
+    // frame first ("Foo.dll+0x1A2B"); at most 32 frames, empty when not walked.
+    std::vector<std::string> stack;
 };
 
 // A window a plug-in opened while it was being scanned.
@@ -68,6 +71,12 @@ struct ScanResult {
     std::string output;                 // what it printed (the last 4 KiB)
     std::vector<std::string> log;       // the server's last log lines, when the scan failed
     std::optional<Report> report;       // the report as the server sent it
+    // For a failure: "not a DLL", "wrong architecture", "missing dependency",
+    // "missing function", "DLL initialisation failed", "not a VST 2
+    // plug-in" or "scan failed"; empty (null in the file) otherwise.
+    std::string reason;
+    std::vector<std::string> missing;   // the DLLs, or "DLL!function", found missing
+    std::string format;                 // "VST3" or "CLAP" for a file of another format
 };
 
 // One sub-plug-in of a shell, scanned by itself.

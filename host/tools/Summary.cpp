@@ -29,6 +29,76 @@ std::string FailureLine(const std::string& path, const host::ScanResult& result)
     return line + "\n";
 }
 
+bool NotVst2(const host::ScanResult& result);
+
+std::string CountsText(const host::StatusCounts& counts) {
+    char text[160];
+    snprintf(text, sizeof text, "ok %d   failed %d   crashed %d   timed out %d   ended %d", counts.ok,
+             counts.failed, counts.crashed, counts.timedOut, counts.ended);
+    return text;
+}
+std::string FailureList(const std::vector<host::PluginRecord>& records, const char* heading);
+
+// What a run that scanned nothing leaves standing: what the results file
+// holds, the failures in it, and how to scan them again.
+std::string Standing(const std::vector<host::PluginRecord>& plugins) {
+    host::StatusCounts counts, subs;
+    size_t others = 0;
+    for (const host::PluginRecord& record : plugins) {
+        counts.Add(record.status);
+        others += NotVst2(record);
+        for (const host::ShellRecord& shell : record.shells)
+            subs.Add(shell.status);
+    }
+    char line[256];
+    snprintf(line, sizeof line, "Nothing needed scanning. The results file holds %zu plug-in%s: ",
+             plugins.size(), plugins.size() == 1 ? "" : "s");
+    std::string text = line + CountsText(counts) + "\n";
+    if (others) {
+        snprintf(line, sizeof line, "  %zu of the failed %s no VST 2 plug-in%s\n", others,
+                 others == 1 ? "is" : "are", others == 1 ? "" : "s");
+        text += line;
+    }
+    if (subs.Total())
+        text += "  sub-plug-ins of shells: " + CountsText(subs) + "\n";
+    text += FailureList(plugins, "Failures that stand");
+    if (counts.Total() - counts.ok > static_cast<int>(others) || subs.Total() - subs.ok)
+        text += "To scan them again: plugin-scan --retry-failed (with the same paths and --out)\n";
+    return text;
+}
+
+bool NotVst2(const host::ScanResult& result) {
+    return result.status == host::Status::Failed && result.reason == "not a VST 2 plug-in";
+}
+
+// Failures and files of other kinds, apart: a folder of support DLLs must
+// not read as that many broken plug-ins.
+std::string FailureList(const std::vector<host::PluginRecord>& records, const char* heading) {
+    std::string failures, others;
+    size_t failureCount = 0, otherCount = 0;
+    for (const host::PluginRecord& record : records) {
+        if (NotVst2(record)) {
+            others += "  " + record.path + ": " + record.error + "\n";
+            otherCount++;
+        } else if (record.status != host::Status::Ok) {
+            failures += FailureLine(record.path, record);
+            failureCount++;
+        }
+        for (const host::ShellRecord& shell : record.shells) {
+            if (shell.status != host::Status::Ok) {
+                failures += FailureLine(record.path + ">" + shell.id, shell);
+                failureCount++;
+            }
+        }
+    }
+    std::string text;
+    if (failureCount)
+        text += std::string(heading) + " (" + std::to_string(failureCount) + "):\n" + failures;
+    if (otherCount)
+        text += "Not VST 2 plug-ins (" + std::to_string(otherCount) + "):\n" + others;
+    return text;
+}
+
 }  // namespace
 
 std::string Summary(const host::Scanner& scanner, const std::string& resultsPath, int jobs) {
@@ -57,15 +127,12 @@ std::string Summary(const host::Scanner& scanner, const std::string& resultsPath
         for (const host::ShellRecord& shell : record.shells)
             subs.Add(shell.status);
     const host::StatusCounts& counts = progress.counts;
-    snprintf(line, sizeof line, "  ok %d   failed %d   crashed %d   timed out %d   ended %d\n",
-             counts.ok, counts.failed, counts.crashed, counts.timedOut, counts.ended);
-    text += line;
-    if (subs.Total()) {
-        snprintf(line, sizeof line,
-                 "  sub-plug-ins of shells: ok %d   failed %d   crashed %d   timed out %d   ended %d\n",
-                 subs.ok, subs.failed, subs.crashed, subs.timedOut, subs.ended);
-        text += line;
+    // A run that scanned nothing says what the results file holds instead.
+    if (!scanned.empty() || scanner.stopped()) {
+        text += "  " + CountsText(counts) + "\n";
     }
+    if (subs.Total())
+        text += "  sub-plug-ins of shells: " + CountsText(subs) + "\n";
 
     std::vector<const host::PluginRecord*> slowest;
     for (const host::PluginRecord& record : scanned)
@@ -87,24 +154,9 @@ std::string Summary(const host::Scanner& scanner, const std::string& resultsPath
         }
     }
 
-    std::string failures;
-    size_t failureCount = 0;
-    for (const host::PluginRecord& record : scanned) {
-        if (record.status != host::Status::Ok) {
-            failures += FailureLine(record.path, record);
-            failureCount++;
-        }
-        for (const host::ShellRecord& shell : record.shells) {
-            if (shell.status != host::Status::Ok) {
-                failures += FailureLine(record.path + ">" + shell.id, shell);
-                failureCount++;
-            }
-        }
-    }
-    if (failureCount) {
-        snprintf(line, sizeof line, "Failures (%zu):\n", failureCount);
-        text += line + failures;
-    }
+    text += FailureList(scanned, "Failures");
+    if (scanned.empty() && !scanner.stopped())
+        text += Standing(scanner.results().plugins);
 
     if (!run.incidents.empty()) {
         snprintf(line, sizeof line, "Incidents (%zu): servers that died when no plug-in explains it\n",

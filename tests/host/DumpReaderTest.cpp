@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/engine/Discovery.h"
 #include "host/engine/HangDump.h"
 #include "host/engine/Text.h"
 #include "tests/support/ScanSession.h"
@@ -88,6 +89,23 @@ TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
             EXPECT_GT(fault.offset, 0u);
         else
             EXPECT_NE(fault.text.find("in no module"), std::string::npos) << fault.text;
+        // The stack walked from the fault with the modules' unwind data
+        // starts where the fault is, and reaches the plug-in through the
+        // system's frames rather than by guessing from the stack's contents.
+        std::string stack;
+        for (const std::string& frame : fault.stack)
+            stack += frame + " | ";
+        if (*c.module) {
+            ASSERT_FALSE(fault.stack.empty()) << fault.text;
+            EXPECT_EQ(fault.stack.front().rfind(std::string(c.module) + "+0x", 0), 0u) << stack;
+            EXPECT_NE(stack.find(host::ToUtf8(c.plugin) + "+0x"), std::string::npos) << stack;
+        }
+        EXPECT_LE(fault.stack.size(), 32u);
+        if (c.code == 0xE06D7363 || c.code == 0x20474343) {
+            EXPECT_NE(fault.text.find(std::string(c.name) + " thrown from " + host::ToUtf8(c.plugin) + "+0x"),
+                      std::string::npos) << fault.text;
+            EXPECT_EQ(fault.text.find("by a scan of the stack"), std::string::npos) << fault.text;
+        }
     }
 }
 
@@ -120,6 +138,26 @@ TEST(DumpReader, AHangDumpNamesTheCallTheServerWaitsIn) {
     // Sleep runs in the system; the plug-in called it.
     EXPECT_EQ(fault.text.rfind("waiting in the system", 0), 0u) << fault.text;
     EXPECT_NE(fault.text.find("called from hang_entry.dll+0x"), std::string::npos) << fault.text;
+    // Found by walking the stack through the system's frames, which are
+    // named by the exports they lie in.
+    EXPECT_EQ(fault.text.find("by a scan of the stack"), std::string::npos) << fault.text;
+    ASSERT_GE(fault.stack.size(), 3u);
+    EXPECT_EQ(fault.stack[0].rfind("ntdll.dll+0x", 0), 0u) << fault.stack[0];
+    EXPECT_NE(fault.text.find("(ntdll.dll!NtDelayExecution+0x"), std::string::npos) << fault.text;
+    EXPECT_NE(fault.stack[1].find("(kernelbase.dll!Sleep+0x"), std::string::npos) << fault.stack[1];
+    EXPECT_EQ(fault.stack[2].rfind("hang_entry.dll+0x", 0), 0u) << fault.stack[2];
+
+    // Without a module's file there is no unwind data to go by: the old
+    // scan of the stack names the caller, and the text says so.
+    for (host::DumpModule& module : dump.modules)
+        if (host::FileNameOf(module.path) == "ntdll.dll")
+            module.path += ".gone";
+    host::Fault guessed;
+    ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &guessed));
+    EXPECT_NE(guessed.text.find("called from hang_entry.dll+0x"), std::string::npos) << guessed.text;
+    EXPECT_NE(guessed.text.find("(by a scan of the stack: the file of ntdll.dll.gone cannot be read)"),
+              std::string::npos) << guessed.text;
+    EXPECT_EQ(guessed.stack.size(), 1u);
     session.process().Kill();
 }
 

@@ -28,6 +28,16 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build"
 SCREENSHOT = None
 STATUSES = ["ok", "failed", "crashed", "timed out", "ended"]
+# The page shows failed files that are no VST 2 plug-ins as a group of their own.
+NOT_VST2 = "not VST 2"
+PAGE_STATUSES = STATUSES + [NOT_VST2]
+
+
+def page_status(record):
+    if record["status"] == "failed" and record.get("reason") == "not a VST 2 plug-in":
+        return NOT_VST2
+    return record["status"]
+
 
 # The kit plug-ins scanned, under their own names, with how each must end.
 KIT = [
@@ -223,26 +233,49 @@ class ScannedKit(unittest.TestCase):
         shells = self.plugin("shell.dll")["shells"]
         self.assertEqual([s["status"] for s in shells], ["ok", "ok"])
 
+    def test_a_rerun_that_scans_nothing_says_what_stands(self):
+        again = plugin_scan("--quiet", "--out", windows_path(self.results_path),
+                            windows_path(self.folder / "kit"))
+        self.assertEqual(again.returncode, 0, again.stderr.decode(errors="replace"))
+        text = again.stdout.decode("utf-8")
+        lines = text.splitlines()
+        self.assertIn("Nothing needed scanning. The results file holds 8 plug-ins: ok 4   "
+                      "failed 1   crashed 1   timed out 1   ended 1", lines)
+        self.assertIn("  1 of the failed is no VST 2 plug-in", lines)
+        self.assertNotIn("  ok 0   failed 0   crashed 0   timed out 0   ended 0", lines)
+        standing = lines[lines.index("Failures that stand (3):") + 1:][:3]
+        self.assertEqual([line.split()[0] for line in standing], ["crashed", "ended", "timed"])
+        for line, name in zip(standing, ["crash_entry.dll", "exit_entry.dll", "hang_entry.dll"]):
+            self.assertIn(name + ": ", line)
+        others = lines[lines.index("Not VST 2 plug-ins (1):") + 1]
+        self.assertIn("no_entry.dll: a DLL with no plug-in entry point", others)
+        self.assertIn("To scan them again: plugin-scan --retry-failed", text)
+
     def test_counts_match_the_results_file(self):
         subs = [s for p in self.results["plugins"] for s in p["shells"]]
-        for status in STATUSES:
+        for status in PAGE_STATUSES:
             with self.subTest(status):
                 card = self.dom.find("div", cls="count", data_status=status)
                 self.assertEqual(int(card.find(data_count="plugins").text()),
-                                 sum(p["status"] == status for p in self.results["plugins"]))
+                                 sum(page_status(p) == status for p in self.results["plugins"]))
                 self.assertEqual(int(card.find(data_count="subs").text()),
-                                 sum(s["status"] == status for s in subs))
+                                 sum(page_status(s) == status for s in subs))
+        # no_entry.dll is a DLL without a plug-in entry point, not a broken plug-in.
+        self.assertEqual(self.dom.find("div", cls="count", data_status="failed")
+                         .find(data_count="plugins").text(), "0")
+        self.assertEqual(self.dom.find("div", cls="count", data_status=NOT_VST2)
+                         .find(data_count="plugins").text(), "1")
         self.assertEqual(self.dom.find(id="shown").text(),
                          "8 of 8 plug-ins shown, 2 of 2 sub-plug-ins")
 
     def test_every_plugin_and_sub_plugin_has_one_row_with_its_status_and_name(self):
         groups = groups_of(self.dom)
-        expected = [(p["status"], shown_name(p), p["path"]) for p in self.results["plugins"]]
+        expected = [(page_status(p), shown_name(p), p["path"]) for p in self.results["plugins"]]
         self.assertEqual([row_summary(g.find("tr", data_kind="plugin")) for g in groups],
                          expected)
         for group, plugin in zip(groups, self.results["plugins"]):
             self.assertEqual([row_summary(r) for r in group.find_all("tr", data_kind="sub")],
-                             [(s["status"], shown_name(s, plugin), "id " + s["id"])
+                             [(page_status(s), shown_name(s, plugin), "id " + s["id"])
                               for s in plugin["shells"]])
         shell = self.group(self.dom, "shell.dll")
         self.assertFalse(shell.has_class("open"))
@@ -276,6 +309,10 @@ class ScannedKit(unittest.TestCase):
                         failures += 1
                         self.assertEqual(facts["Reason"], record["error"])
                         self.assertTrue(record["error"])
+                    if record["status"] == "failed":
+                        self.assertEqual(facts["Kind"], record["reason"])
+                    else:
+                        self.assertNotIn("Kind", facts)
                     if record["exitCode"] is not None:
                         self.assertTrue(facts["Exit code"].startswith(str(record["exitCode"])))
                     if record["dump"]:
@@ -290,8 +327,8 @@ class ScannedKit(unittest.TestCase):
         self.assertTrue(self.group(dom, "shell.dll").has_class("open"))
 
     def test_chart_shows_the_slowest_first_and_marks_time_outs(self):
-        scans = [(p["durationMs"], p["status"], shown_name(p)) for p in self.results["plugins"]]
-        scans += [(s["durationMs"], s["status"], shown_name(s, p))
+        scans = [(p["durationMs"], page_status(p), shown_name(p)) for p in self.results["plugins"]]
+        scans += [(s["durationMs"], page_status(s), shown_name(s, p))
                   for p in self.results["plugins"] for s in p["shells"]]
         bars = self.dom.find(id="chart").find_all("div", cls="bar-row")
         self.assertEqual(len(bars), len(scans))
@@ -319,6 +356,8 @@ class ScannedKit(unittest.TestCase):
             ("#test-toggle=ok", entries, "0 of 2", ["ok"]),  # sub-plug-ins are filtered too
             ("#test-search=sub%20two", ["shell.dll"], "1 of 2", []),  # a sub-plug-in, its shell
             ("#test-toggle=ok,ok", every, "2 of 2", []),  # a second press shows them again
+            ("#test-toggle=not%20VST%202", [n for n in every if n != "no_entry.dll"], "2 of 2",
+             [NOT_VST2]),  # files of other kinds are a group the filter reaches
         ]
         doms = {}
         for fragment, expected, subs, hidden_statuses in rows:
@@ -330,7 +369,7 @@ class ScannedKit(unittest.TestCase):
                 pressed = {b.attrs["data-status"]: b.attrs["aria-pressed"]
                            for b in dom.find_all("button", cls="filter")}
                 self.assertEqual(pressed, {s: str(s not in hidden_statuses).lower()
-                                           for s in STATUSES})
+                                           for s in PAGE_STATUSES})
         shell = next(g for g in groups_of(doms["#test-search=sub%20two"]) if not g.hidden)
         self.assertTrue(shell.find("tr", data_kind="plugin").has_class("context"))
         self.assertEqual([r.hidden for r in shell.find_all("tr", data_kind="sub")],
@@ -353,7 +392,8 @@ def hand_made_results():
         "fault": {"kind": "crash", "code": "0xC0000005", "name": "access violation",
                   "access": "writing 0x0", "address": "0x0000000000401000", "module": "e.dll",
                   "offset": "0x1000", "unloadedModule": "", "thread": "server",
-                  "text": "access violation <writing> in e.dll+0x1000"},
+                  "text": "access violation <writing> in e.dll+0x1000",
+                  "stack": ["e.dll+0x1000", "e.dll!VSTPluginMain+0x52 <i>x</i>"]},
         "afterReport": False, "dialogs": [dialog], "output": "out <pre>\n</pre>",
         "log": ["log <one>", "log two"], "shells": []}
     incident = {"exitCode": 9, "dump": "C:\\dumps\\i.dmp", "during": None,
@@ -414,7 +454,7 @@ class PageOfAResultsFile(unittest.TestCase):
             self.assertFalse(fragment in raw, "%r is in the page as it is" % fragment)
         for tag in ["b", "i", "img", "it", "br", "a"]:
             self.assertEqual(dom.find_all(tag), [], tag)
-        self.assertEqual([p.attrs["class"] for p in dom.find_all("pre")], ["output", "log"])
+        self.assertEqual([p.attrs["class"] for p in dom.find_all("pre")], ["stack", "output", "log"])
 
         row = dom.find("tr", data_kind="plugin")
         self.assertEqual(row_summary(row), ("crashed", HOSTILE_NAME, "C:\\VST\\<Evil>.dll"))
@@ -425,6 +465,7 @@ class PageOfAResultsFile(unittest.TestCase):
         self.assertEqual(facts["Exit code"], "3221225477 (0xC0000005)")
         self.assertEqual(facts["Dump"], record["dump"])
         self.assertEqual(facts["Fault"], record["fault"]["text"])
+        self.assertEqual(facts["Stack"], "\n".join(record["fault"]["stack"]))
         self.assertEqual(facts["Window"],
                          "</script><i>t</i>" "<b>first</b>" "second" "Answered: closed <it>")
         self.assertEqual(facts["Output"], record["output"])
@@ -445,6 +486,43 @@ class PageOfAResultsFile(unittest.TestCase):
             "Started 2026-01-01 10:00:00 UTC", "took 1.5 s", "1 scanned",
             "3 unchanged from the results file", "2 earlier failures skipped"]))
         self.assertFalse(dom.find(id="stopped").hidden)
+
+    def test_why_each_file_failed_and_other_kinds_apart(self):
+        def failed(name, reason, missing=(), file_format=None, error="words"):
+            return {"path": "C:\\VST\\" + name, "size": 1, "modified": "", "status": "failed",
+                    "name": "", "vendor": "", "error": error, "reason": reason,
+                    "missing": list(missing), "format": file_format, "durationMs": 1, "shells": []}
+        plugins = [
+            failed("Needs.dll", "missing dependency", ["VCRUNTIME140.dll", "Core.dll"]),
+            failed("Lacks.dll", "missing function", ["Lib.dll!Absent"]),
+            failed("Plugin.vst3.dll", "not a VST 2 plug-in", file_format="VST3"),
+            failed("Clap.dll", "not a VST 2 plug-in", file_format="CLAP"),
+            failed("Support.dll", "not a VST 2 plug-in"),
+            # A record of an older scanner, without the keys.
+            {"path": "C:\\VST\\Old.dll", "size": 1, "modified": "", "status": "failed",
+             "error": "Failed to load library, err=126", "durationMs": 1, "shells": []},
+        ]
+        run = {"started": "", "seconds": 1.0, "scanned": 6, "fromCache": 0, "skipped": 0,
+               "stopped": False, "incidents": []}
+        results = {"format": 1, "run": run, "plugins": plugins}
+        dom = self.render_results(results, "#test-open=all")
+        counts = {c.attrs["data-status"]: c.find(data_count="plugins").text()
+                  for c in dom.find_all("div", cls="count") if "data-status" in c.attrs}
+        self.assertEqual(counts, {"ok": "0", "failed": "3", "crashed": "0", "timed out": "0",
+                                  "ended": "0", NOT_VST2: "3"})
+        rows = dom.find_all("tr", data_kind="plugin")
+        self.assertEqual([row_summary(r)[0] for r in rows],
+                         ["failed", "failed", NOT_VST2, NOT_VST2, NOT_VST2, "failed"])
+        facts = [facts_of(detail_after(r)) for r in rows]
+        self.assertEqual([f.get("Kind") for f in facts],
+                         [p.get("reason") for p in plugins])
+        self.assertEqual([f.get("Missing") for f in facts],
+                         ["VCRUNTIME140.dllCore.dll", "Lib.dll!Absent", None, None, None, None])
+        self.assertEqual([li.text() for li in detail_after(rows[0]).find_all("li")],
+                         ["VCRUNTIME140.dll", "Core.dll"])
+        self.assertEqual([f.get("Format") for f in facts], [None, None, "VST3", "CLAP", None, None])
+        filtered = self.render_results(results, "#test-toggle=not%20VST%202")
+        self.assertEqual(visible_plugins(filtered), ["Needs.dll", "Lacks.dll", "Old.dll"])
 
     def test_five_thousand_plugins_filter_quickly(self):
         count = 5000

@@ -19,9 +19,10 @@ host::Results FullResults() {
     host::Report subReport = {"4A3F2B10", "Sub", "V", "P", "1", "", 0, 2, false, true, "x64",
                               false, 1, false, false, {}};
     host::Fault hang = {"hang", 0, "", "", 0x7FF612340000ull, "Sub.dll", 0x1234, "", true,
-                        "hung in Sub.dll"};
+                        "hung in Sub.dll", true, {}};
     host::Fault crash = {"crash", 0xC0000005u, "access violation", "writing 0x0", 0x180001000ull,
-                         "", 0, "Gone.dll", false, "access violation in Gone.dll, since unloaded"};
+                         "", 0, "Gone.dll", false, "access violation in Gone.dll, since unloaded", true,
+                         {"Gone.dll+0x1000", "Foo.dll!VSTPluginMain+0x52"}};
     // Only an exit code tells of it: no address, module or thread.
     host::Fault exitOnly = {"crash", 0xC0000409u, "stack buffer overrun (fast fail)", "", 0, "", 0, "",
                             false, "stack buffer overrun (fast fail), exit code 0xC0000409", false};
@@ -29,12 +30,14 @@ host::Results FullResults() {
     static_cast<host::ScanResult&>(sub) = {Status::TimedOut, "Sub \xE2\x82\xAC", "Maker", "Suite",
                                            "timed out", 1u, "C:\\Dumps\\c.mdmp", 30000, hang,
                                            false, {{"Licence", {"Enter your key", "OK"}, "pressed OK"}},
-                                           "printed\n", {"info:Calling entry point..."}, subReport};
+                                           "printed\n", {"info:Calling entry point..."}, subReport,
+                                           "", {}, ""};
     sub.id = "4A3F2B10";
     host::PluginRecord shell;
     static_cast<host::ScanResult&>(shell) = {Status::Failed, "Shell \xE6\x97\xA5", "Maker", "Suite",
                                              "Bad magic", 3221225477u, "C:\\Dumps\\b.mdmp", 1234,
-                                             crash, true, {}, "", {}, report};
+                                             crash, true, {}, "", {}, report,
+                                             "missing function", {"Core.dll", "Lib.dll!Fn"}, "VST3"};
     shell.path = "C:\\VST\\Sh\xC3\xA9ll.dll";
     shell.size = 5000000000ull;
     shell.modified = "2026-12-07T11:39:48.1234567Z";
@@ -93,14 +96,15 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
               (Keys{"exitCode", "dump", "during", "suspects", "reason", "fault", "culprit", "tried"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]),
               (Keys{"path", "size", "modified", "status", "name", "vendor", "product", "error",
-                    "exitCode", "dump", "durationMs", "fault", "afterReport", "dialogs", "output",
+                    "reason", "missing", "format", "exitCode", "dump", "durationMs", "fault", "afterReport", "dialogs", "output",
                     "log", "report", "shells"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]["shells"][0]),
-              (Keys{"id", "name", "status", "vendor", "product", "error", "exitCode", "dump",
+              (Keys{"id", "name", "status", "vendor", "product", "error", "reason", "missing",
+                    "format", "exitCode", "dump",
                     "durationMs", "fault", "afterReport", "dialogs", "output", "log", "report"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]["fault"]),
               (Keys{"kind", "code", "name", "access", "address", "module", "offset",
-                    "unloadedModule", "thread", "text"}));
+                    "unloadedModule", "thread", "text", "stack"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]["report"]),
               (Keys{"id", "name", "vendor", "product", "version", "error", "numInputs",
                     "numOutputs", "wantsMidi", "sendsMidi", "platform", "audio64", "category",
@@ -116,11 +120,13 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
              R"("numInputs":2,"numOutputs":-1,"wantsMidi":true,)",
              R"("shells":{"4A3F2B10":"Sub €","00000002":"Second"}})",
              R"("status":"crashed","name":"","vendor":"","product":"","error":"",)"
-             R"("exitCode":null,"dump":null,"durationMs":0,"fault":null,"afterReport":false,)"
+             R"("reason":null,"missing":[],"format":null,"exitCode":null,"dump":null,"durationMs":0,"fault":null,"afterReport":false,)"
              R"("dialogs":[],"output":"","log":[],"shells":[]})",
              R"("fault":{"kind":"crash","code":"0xC0000005","name":"access violation",)"
              R"("access":"writing 0x0","address":"0x0000000180001000","module":"","offset":"0x0",)"
              R"("unloadedModule":"Gone.dll","thread":"other",)",
+             R"("error":"Bad magic","reason":"missing function","missing":["Core.dll","Lib.dll!Fn"],"format":"VST3",)",
+             R"("stack":["Gone.dll+0x1000","Foo.dll!VSTPluginMain+0x52"]})",
              R"("unloadedModule":"","thread":"unknown",)",
              R"("dialogs":[{"title":"Licence","texts":["Enter your key","OK"],"answer":"pressed OK"}])",
          })

@@ -11,6 +11,7 @@
 
 #include "host/engine/ResultsFile.h"
 #include "host/engine/Text.h"
+#include "tests/support/PeImage.h"
 #include "tests/support/ScanSession.h"
 
 namespace {
@@ -184,8 +185,14 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     EXPECT_EQ(utf8.vendor, "Soci\xC3\xA9t\xC3\xA9 Sonore");
     EXPECT_EQ(utf8.report->name, "R\xC3\x83\xC2\xA9zonateur");
     EXPECT_EQ(first.byName["Strings.dll"].name.rfind("Caf\xC3\xA9 \"Quote\"", 0), 0u);
-    EXPECT_EQ(first.byName["NoEntry.dll"].error, "Entry point not found, not a VST plugin");
-    EXPECT_EQ(first.byName["NotADll.dll"].error, "Failed to load library, err=193");
+    // Why they are no plug-ins, from the files themselves, with the server's words kept.
+    EXPECT_EQ(first.byName["NoEntry.dll"].error,
+              "a DLL with no plug-in entry point (a support library?) (Entry point not found, not a VST plugin)");
+    EXPECT_EQ(first.byName["NoEntry.dll"].reason, "not a VST 2 plug-in");
+    EXPECT_EQ(first.byName["NotADll.dll"].error,
+              "not a DLL: not a Windows program file (no \"MZ\" header) (Failed to load library, err=193)");
+    EXPECT_EQ(first.byName["NotADll.dll"].reason, "not a DLL");
+    EXPECT_EQ(first.byName["Crash.dll"].reason, "");
 
     const PluginRecord& crash = first.byName["Crash.dll"];
     EXPECT_EQ(crash.exitCode, 9u);
@@ -257,6 +264,61 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
     host::ScanOptions rescan = corpus.Options(2, 3000);
     rescan.rescan = true;
     EXPECT_EQ(ScanWith(rescan).results.run.scanned, 16);
+}
+
+// What Windows refuses to load, and DLLs of other kinds, are explained in
+// their records from the files; the records' words are the scanner's.
+TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
+    Corpus corpus;
+    testing_support::PeImageSpec needs;
+    needs.imports = {{"KERNEL32.dll", {"Sleep"}}, {"OrvaneNowhere.dll", {"Anything"}}};
+    corpus.AddBytes(L"NeedsMissing.dll", testing_support::BuildPe(needs).bytes);
+    testing_support::PeImageSpec x86;
+    x86.machine = 0x014C;
+    corpus.AddBytes(L"X86.dll", testing_support::BuildPe(x86).bytes);
+    testing_support::PeImageSpec vst3;
+    vst3.exports = {"GetPluginFactory"};
+    corpus.AddBytes(L"Other.dll", testing_support::BuildPe(vst3).bytes);
+    corpus.Add(L"garbage_entry.dll", L"Garbage.dll");
+    ScanRun run = ScanWith(corpus.Options(1));
+    ASSERT_TRUE(run.ran);
+    struct Expected {
+        const char* name;
+        const char* reason;
+        std::vector<std::string> missing;
+        const char* format;
+        const char* error;
+    };
+    const Expected expected[] = {
+        {"NeedsMissing.dll", "missing dependency", {"OrvaneNowhere.dll"}, "",
+         "needs OrvaneNowhere.dll, which is in neither the plug-in's folder, the system folders nor the "
+         "PATH (Failed to load library, err=126)"},
+        {"X86.dll", "wrong architecture", {}, "",
+         "a 32-bit (x86) DLL, which the x64 scan server cannot load (Failed to load library, err=193)"},
+        {"Other.dll", "not a VST 2 plug-in", {}, "VST3",
+         "a VST3 plug-in (it exports GetPluginFactory), not a VST 2 one (Entry point not found, not a VST plugin)"},
+    };
+    for (const Expected& row : expected) {
+        SCOPED_TRACE(row.name);
+        const PluginRecord& record = run.byName[row.name];
+        EXPECT_EQ(host::StatusName(record.status), std::string("failed"));
+        EXPECT_EQ(record.reason, row.reason);
+        EXPECT_EQ(record.missing, row.missing);
+        EXPECT_EQ(record.format, row.format);
+        EXPECT_EQ(record.error, row.error);
+    }
+    // A fault in the server's own code, on what the plug-in handed it, says
+    // the server's step, so that nobody takes it for the scanner's fault.
+    const PluginRecord& garbage = run.byName["Garbage.dll"];
+    EXPECT_EQ(host::StatusName(garbage.status), std::string("crashed"));
+    ASSERT_TRUE(garbage.fault.has_value()) << garbage.error;
+    EXPECT_EQ(garbage.fault->module, "ScanServer.exe") << garbage.fault->text;
+    EXPECT_NE(garbage.fault->text.find("; in the scan server's own code, at its step \""), std::string::npos)
+        << garbage.fault->text;
+    EXPECT_FALSE(garbage.fault->stack.empty());
+    // The plug-in had returned: no stale value on the stack is taken for its frame.
+    EXPECT_EQ(garbage.fault->text.find("called from"), std::string::npos) << garbage.fault->text;
+    EXPECT_EQ(garbage.reason, "");
 }
 
 TEST(Scanner, AStoppedScanKeepsWhatItFinishedAndTheNextRunGoesOnFromThere) {

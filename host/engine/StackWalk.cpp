@@ -1,0 +1,301 @@
+#include "host/engine/StackWalk.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "host/engine/Discovery.h"
+#include "host/engine/Text.h"
+
+namespace host {
+
+namespace {
+
+// Unwind operation codes of the x64 unwind data.
+enum : uint8_t {
+    kPushNonvolatile = 0,
+    kAllocLarge = 1,
+    kAllocSmall = 2,
+    kSetFramePointer = 3,
+    kSaveNonvolatile = 4,
+    kSaveNonvolatileFar = 5,
+    kEpilog = 6,  // version 2; in version 1, an XMM save (two slots as well)
+    kSaveXmmFar = 7,
+    kSaveXmm128 = 8,
+    kSaveXmm128Far = 9,
+    kPushMachineFrame = 10,
+};
+constexpr uint8_t kChainInfo = 4;
+// Chains longer than this are a loop in a damaged file.
+constexpr int kMaxChain = 32;
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+int SlotsOf(uint8_t op, uint8_t info) {
+    switch (op) {
+    case kAllocLarge: return info ? 3 : 2;
+    case kSaveNonvolatile:
+    case kEpilog:
+    case kSaveXmm128: return 2;
+    case kSaveNonvolatileFar:
+    case kSaveXmmFar:
+    case kSaveXmm128Far: return 3;
+    default: return 1;
+    }
+}
+
+class Memory {
+public:
+    Memory(uint64_t start, const std::string& bytes) : start_(start), bytes_(bytes) {}
+    bool Read(uint64_t address, uint64_t* value) const {
+        if (address < start_ || address - start_ > bytes_.size() || bytes_.size() - (address - start_) < 8)
+            return false;
+        memcpy(value, bytes_.data() + (address - start_), 8);
+        return true;
+    }
+
+private:
+    uint64_t start_;
+    const std::string& bytes_;
+};
+
+const WalkModule* ModuleAt(const std::vector<WalkModule>& modules, uint64_t address) {
+    for (const WalkModule& module : modules)
+        if (address >= module.base && address - module.base < module.size)
+            return &module;
+    return nullptr;
+}
+
+// Undoes one function's prolog as far as it ran (all of it for a chained
+// parent), moving regs to its caller's view except for rip. False when the
+// data or the stack cannot be read.
+bool ApplyUnwindInfo(const ModuleFiles::File& file, uint32_t unwindRva, uint32_t offsetInFunction,
+                     bool wholeProlog, const Memory& memory, Registers* regs, bool* machineFrame,
+                     int depth) {
+    if (depth > kMaxChain)
+        return false;
+    std::string header = ImageBytes(file.bytes, file.pe, unwindRva, 4);
+    if (header.size() != 4)
+        return false;
+    uint8_t flags = static_cast<uint8_t>(header[0]) >> 3;
+    uint8_t count = static_cast<uint8_t>(header[2]);
+    uint8_t frameRegister = static_cast<uint8_t>(header[3]) & 0x0F;
+    uint8_t frameOffset = static_cast<uint8_t>(header[3]) >> 4;
+    std::string codes = ImageBytes(file.bytes, file.pe, unwindRva + 4, count * 2u);
+    if (codes.size() != count * 2u)
+        return false;
+
+    // The frame the saves are relative to: the frame register once the
+    // prolog has set it, otherwise the stack pointer.
+    uint64_t frame = regs->gpr[4];
+    if (frameRegister) {
+        for (int i = 0; i < count; i += SlotsOf(static_cast<uint8_t>(codes[i * 2 + 1]) & 0x0F,
+                                                  static_cast<uint8_t>(codes[i * 2 + 1]) >> 4)) {
+            uint8_t op = static_cast<uint8_t>(codes[i * 2 + 1]) & 0x0F;
+            if (op == kSetFramePointer && (wholeProlog || static_cast<uint8_t>(codes[i * 2]) <= offsetInFunction))
+                frame = regs->gpr[frameRegister] - frameOffset * 16ull;
+        }
+    }
+    auto slot16 = [&](int i) {
+        uint16_t value = 0;
+        memcpy(&value, codes.data() + i * 2, 2);
+        return value;
+    };
+    for (int i = 0; i < count;) {
+        uint8_t codeOffset = static_cast<uint8_t>(codes[i * 2]);
+        uint8_t op = static_cast<uint8_t>(codes[i * 2 + 1]) & 0x0F;
+        uint8_t info = static_cast<uint8_t>(codes[i * 2 + 1]) >> 4;
+        int slots = SlotsOf(op, info);
+        if (i + slots > count)
+            return false;
+        if (!wholeProlog && codeOffset > offsetInFunction) {
+            i += slots;
+            continue;
+        }
+        uint64_t value = 0;
+        switch (op) {
+        case kPushNonvolatile:
+            if (!memory.Read(regs->gpr[4], &value))
+                return false;
+            regs->gpr[info] = value;
+            regs->gpr[4] += 8;
+            break;
+        case kAllocLarge:
+            if (info == 0) {
+                regs->gpr[4] += slot16(i + 1) * 8ull;
+            } else {
+                regs->gpr[4] += slot16(i + 1) | static_cast<uint64_t>(slot16(i + 2)) << 16;
+            }
+            break;
+        case kAllocSmall:
+            regs->gpr[4] += info * 8ull + 8;
+            break;
+        case kSetFramePointer:
+            regs->gpr[4] = regs->gpr[frameRegister] - frameOffset * 16ull;
+            break;
+        case kSaveNonvolatile:
+            if (!memory.Read(frame + slot16(i + 1) * 8ull, &value))
+                return false;
+            regs->gpr[info] = value;
+            break;
+        case kSaveNonvolatileFar:
+            if (!memory.Read(frame + (slot16(i + 1) | static_cast<uint64_t>(slot16(i + 2)) << 16), &value))
+                return false;
+            regs->gpr[info] = value;
+            break;
+        case kPushMachineFrame: {
+            // The processor pushed rip, cs, eflags, rsp and ss, after an
+            // error code when info says so.
+            uint64_t at = regs->gpr[4] + (info ? 8 : 0);
+            uint64_t rsp = 0;
+            if (!memory.Read(at, &value) || !memory.Read(at + 24, &rsp))
+                return false;
+            regs->rip = value;
+            regs->gpr[4] = rsp;
+            *machineFrame = true;
+            break;
+        }
+        default:
+            break;  // XMM saves and epilog notes change no general register
+        }
+        i += slots;
+    }
+    if (flags & kChainInfo) {
+        uint32_t at = unwindRva + 4 + ((count + 1u) & ~1u) * 2;
+        std::string chained = ImageBytes(file.bytes, file.pe, at, 12);
+        if (chained.size() != 12)
+            return false;
+        uint32_t parentUnwind = 0;
+        memcpy(&parentUnwind, chained.data() + 8, 4);
+        return ApplyUnwindInfo(file, parentUnwind, 0, true, memory, regs, machineFrame, depth + 1);
+    }
+    return true;
+}
+
+// Names a frame by the export it lies in: the nearest at or below, with no
+// other function of the function table between the two, so that code an
+// export merely precedes (a static library linked after it) is not taken
+// for its body. Leaf functions (system call stubs) have no entry of their
+// own; the end of the entry before them bounds them.
+void NameFrame(const ModuleFiles::File* file, StackFrame* frame, uint32_t lookupRva) {
+    if (!file)
+        return;
+    const PeExport* nearest = file->pe.ExportAtOrBelow(lookupRva);
+    if (!nearest)
+        return;
+    const std::vector<PeFunctionEntry>& functions = file->pe.functions;
+    auto after = std::upper_bound(functions.begin(), functions.end(), lookupRva,
+                                  [](uint32_t value, const PeFunctionEntry& entry) { return value < entry.begin; });
+    uint32_t from = 0;
+    if (after != functions.begin())
+        from = lookupRva < (after - 1)->end ? (after - 1)->begin : (after - 1)->end;
+    if (nearest->rva >= from) {
+        frame->exportName = nearest->name.empty() ? "#" + std::to_string(nearest->ordinal) : nearest->name;
+        frame->exportOffset = frame->offset - nearest->rva;
+    }
+}
+
+}  // namespace
+
+std::string StackFrame::Text() const {
+    if (!module)
+        return Hex(address);
+    std::string name = FileNameOf(module->path);
+    std::string text = name + "+" + Hex(offset);
+    if (!exportName.empty())
+        text += " (" + name + "!" + exportName + "+" + Hex(exportOffset) + ")";
+    return text;
+}
+
+const ModuleFiles::File* ModuleFiles::Get(const std::string& path) {
+    auto it = files_.find(path);
+    if (it == files_.end()) {
+        auto file = std::make_unique<File>();
+        uint64_t size = 0;
+        std::string problem;
+        // A module past 1 GiB is not read for its unwind data.
+        file->readable = ReadFileStart(FromUtf8(path), 1ull << 30, &file->bytes, &size, &problem) &&
+                         size == file->bytes.size() && size > 0;
+        if (file->readable) {
+            file->pe = ParsePe(file->bytes, kPeExports | kPeFunctions);
+            file->readable = file->pe.kind == PeKind::Image;
+        }
+        it = files_.emplace(path, std::move(file)).first;
+    }
+    return it->second->readable ? it->second.get() : nullptr;
+}
+
+StackWalk WalkStack(const Registers& start, const std::vector<WalkModule>& modules, uint64_t stackStart,
+                    const std::string& stack, ModuleFiles* files, size_t maxFrames) {
+    StackWalk walk;
+    Memory memory(stackStart, stack);
+    Registers regs = start;
+    for (size_t n = 0; n < maxFrames && regs.rip; n++) {
+        StackFrame frame;
+        frame.address = regs.rip;
+        frame.module = ModuleAt(modules, regs.rip);
+        // A caller's frame is named by its call, one byte before where it
+        // returns to: the call may be a function's last instruction.
+        uint64_t lookup = n == 0 ? regs.rip : regs.rip - 1;
+        const ModuleFiles::File* file = nullptr;
+        if (frame.module) {
+            frame.offset = regs.rip - frame.module->base;
+            file = files->Get(frame.module->path);
+            NameFrame(file, &frame, static_cast<uint32_t>(lookup - frame.module->base));
+        }
+        walk.frames.push_back(frame);
+        if (!frame.module) {
+            walk.stopped = "the address " + Hex(regs.rip) + " is in no module";
+            break;
+        }
+        if (!file) {
+            walk.stopped = "the file of " + FileNameOf(frame.module->path) + " cannot be read";
+            break;
+        }
+        uint32_t rva = static_cast<uint32_t>(lookup - frame.module->base);
+        const PeFunctionEntry* function = file->pe.FunctionAt(rva);
+        uint64_t callerSp = regs.gpr[4];
+        bool machineFrame = false;
+        if (!function) {
+            // A leaf function: no prolog, the return address on top.
+            if (file->pe.functions.empty()) {
+                walk.stopped = FileNameOf(frame.module->path) + " has no unwind data";
+                break;
+            }
+        } else {
+            uint32_t unwind = function->unwind;
+            // An entry may point at another entry rather than at unwind data.
+            if (unwind & 1) {
+                std::string entry = ImageBytes(file->bytes, file->pe, unwind & ~1u, 12);
+                if (entry.size() == 12)
+                    memcpy(&unwind, entry.data() + 8, 4);
+            }
+            if (!ApplyUnwindInfo(*file, unwind, rva - function->begin, false, memory, &regs, &machineFrame, 0)) {
+                walk.stopped = "the unwind data of " + FileNameOf(frame.module->path) + " or the stack cannot be read";
+                break;
+            }
+        }
+        if (!machineFrame) {
+            uint64_t returnAddress = 0;
+            if (!memory.Read(regs.gpr[4], &returnAddress)) {
+                walk.stopped = "the stack the dump holds ends";
+                break;
+            }
+            regs.rip = returnAddress;
+            regs.gpr[4] += 8;
+        }
+        // Each caller's frame lies above its callee's; anything else is a
+        // damaged stack, which would loop.
+        if (regs.gpr[4] <= callerSp && !machineFrame) {
+            walk.stopped = "the stack goes backwards";
+            break;
+        }
+    }
+    return walk;
+}
+
+}  // namespace host
