@@ -19,6 +19,7 @@
 
 #include "host/engine/ServerProcess.h"
 #include "scan/Vst2.h"
+#include "server/Architecture.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ int wmain(int argc, wchar_t** argv) {
     std::string request = host::ToUtf8(plugin);
 
     host::LaunchOptions options;
-    options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+    options.serverPath = host::ExecutableFolder() + SERVER_FILE_NAME;
     host::ServerProcess server;
     std::vector<std::string> lines;
     if (!server.Start(options) || !server.ReadUntilPrompt(&lines)) {
