@@ -71,6 +71,7 @@ int wmain(int argc, wchar_t** argv) {
     std::string out = "plugins.json";
     std::string dumpFolder;
     std::string server;
+    std::string server32;
     int jobs = 0;
     double timeoutSeconds = 60;
     int recycleAfter = 200;
@@ -123,6 +124,9 @@ int wmain(int argc, wchar_t** argv) {
         ->capture_default_str()
         ->check(CLI::IsMember({"answer", "wait", "fail"}));
     app.add_option("--server", server, "the scan server (default: ScanServer.exe beside this program)");
+    app.add_option("--server32", server32,
+                   "the x86 scan server, for 32-bit plug-ins (default: ScanServer32.exe beside this "
+                   "program)");
     app.add_flag("--rescan", rescan, "scan everything again, ignoring the cache");
     app.add_flag("--retry-failed", retryFailed,
                  "scan again the plug-ins that failed, crashed, timed out or ended last time");
@@ -145,6 +149,7 @@ int wmain(int argc, wchar_t** argv) {
     options.dumpFolder = dumpFolder.empty() ? FolderOf(options.resultsPath) + L"\\dumps"
                                             : host::FullPath(host::FromUtf8(dumpFolder));
     options.serverPath = server.empty() ? std::wstring() : host::FullPath(host::FromUtf8(server));
+    options.serverPath32 = server32.empty() ? std::wstring() : host::FullPath(host::FromUtf8(server32));
     options.jobs = jobs;
     options.timeoutMs = static_cast<DWORD>(timeoutSeconds * 1000);
     options.recycleAfter = recycleAfter;
