@@ -3,7 +3,9 @@
 // the rest plain) scanned by the engine with one server and with two, the
 // same corpus scanned the way many hosts do it (a fresh server process for
 // every plug-in, waited for to the end), and a second run that finds
-// everything in the results file.
+// everything in the results file. Then a mixed corpus, every other file a
+// copy of the x86 kit's plug-in (scanned by the x86 server), with one
+// server and with two.
 //
 //   FolderScanBenchmark [COUNT] [TIMEOUT_SECONDS]     (default 2000 plug-ins, 3 s)
 #include <windows.h>
@@ -23,16 +25,19 @@ struct Corpus {
     std::wstring folder;  // the plug-ins
     std::vector<std::wstring> files;
     int hanging = 0;
+    int x86 = 0;
 };
 
-bool MakeCorpus(int count, Corpus* corpus) {
+bool MakeCorpus(int count, bool mixed, Corpus* corpus) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    corpus->root = std::wstring(temp) + L"folder-scan-bench-" + std::to_wstring(GetCurrentProcessId());
+    corpus->root = std::wstring(temp) + L"folder-scan-bench-" + std::to_wstring(GetCurrentProcessId()) +
+                   (mixed ? L"-mixed" : L"");
     corpus->folder = corpus->root + L"\\plugins";
     if (!CreateDirectoryW(corpus->root.c_str(), nullptr) || !CreateDirectoryW(corpus->folder.c_str(), nullptr))
         return false;
     std::wstring kit = host::ExecutableFolder() + L"plugins\\";
+    std::wstring kit32 = host::ExecutableFolder() + L"plugins-x86\\";
     int crashing = count / 100;
     for (int i = 0; i < count; i++) {
         // Crashes spread evenly, the hangs and the shell somewhere inside.
@@ -47,7 +52,9 @@ bool MakeCorpus(int count, Corpus* corpus) {
         wchar_t name[32];
         swprintf(name, 32, L"\\Plugin%05d.dll", i);
         std::wstring path = corpus->folder + name;
-        if (!CopyFileW((kit + source).c_str(), path.c_str(), FALSE))
+        bool x86 = mixed && i % 2;
+        corpus->x86 += x86;
+        if (!CopyFileW(((x86 ? kit32 : kit) + source).c_str(), path.c_str(), FALSE))
             return false;
         corpus->files.push_back(path);
     }
@@ -81,6 +88,7 @@ double Now() {
 }
 
 struct Timing {
+    int launched = 0;  // server processes the engine started
     double seconds = 0;
     double hungSeconds = 0;  // waited for plug-ins that never answered
     int plugins = 0;
@@ -115,6 +123,7 @@ bool ScanWithEngine(const Corpus& corpus, int jobs, DWORD timeoutMs, const std::
         return false;
     }
     timing->plugins = static_cast<int>(scanner.scanned().size());
+    timing->launched = scanner.serversLaunched();
     for (const host::PluginRecord& record : scanner.scanned()) {
         if (record.status == host::Status::TimedOut) {
             timing->timedOut++;
@@ -181,9 +190,12 @@ bool ScanProcessPerPlugin(const Corpus& corpus, DWORD timeoutMs, Timing* timing)
 }
 
 void PrintTiming(const char* what, const Timing& timing, int jobs) {
-    printf("%-44s %8.1f s  %7.1f plug-ins/s  %7.1f without hangs   (ok %d, crashed %d, timed out %d)\n",
+    printf("%-44s %8.1f s  %7.1f plug-ins/s  %7.1f without hangs   (ok %d, crashed %d, timed out %d",
            what, timing.seconds, timing.plugins / timing.seconds, RateWithoutHangs(timing, jobs),
            timing.ok, timing.crashed, timing.timedOut);
+    if (timing.launched)
+        printf("; %d servers started", timing.launched);
+    printf(")\n");
 }
 
 }  // namespace
@@ -197,7 +209,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     Corpus corpus;
-    if (!MakeCorpus(count, &corpus)) {
+    if (!MakeCorpus(count, false, &corpus)) {
         fprintf(stderr, "cannot make the corpus (error %lu)\n", GetLastError());
         RemoveTree(corpus.root);
         return 1;
@@ -229,5 +241,20 @@ int wmain(int argc, wchar_t** argv) {
                peer.seconds / one.seconds, RateWithoutHangs(one, 1) / RateWithoutHangs(peer, 1));
     }
     RemoveTree(corpus.root);
+    fflush(stdout);
+
+    Corpus mixed;
+    ok = ok && MakeCorpus(count, true, &mixed);
+    if (ok)
+        printf("mixed corpus: %d x64 and %d x86 plug-in files, the same kinds\n", count - mixed.x86, mixed.x86);
+    Timing mixedOne, mixedTwo;
+    ok = ok && ScanWithEngine(mixed, 1, timeoutMs, mixed.root + L"\\one.json", &mixedOne);
+    if (ok)
+        PrintTiming("mixed, engine, 1 lane", mixedOne, 1);
+    fflush(stdout);
+    ok = ok && ScanWithEngine(mixed, 2, timeoutMs, mixed.root + L"\\two.json", &mixedTwo);
+    if (ok)
+        PrintTiming("mixed, engine, 2 lanes", mixedTwo, 2);
+    RemoveTree(mixed.root);
     return ok ? 0 : 1;
 }

@@ -22,6 +22,7 @@
 
 #include "host/engine/ServerProcess.h"
 #include "scan/Vst2.h"
+#include "server/Architecture.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ struct Lane {
 bool StartLane(Lane* lane) {
     lane->request = host::ToUtf8(lane->plugin);
     host::LaunchOptions options;
-    options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+    options.serverPath = host::ExecutableFolder() + SERVER_FILE_NAME;
     std::vector<std::string> lines;
     if (!lane->server.Start(options) || !lane->server.ReadUntilPrompt(&lines)) {
         fprintf(stderr, "cannot start the server\n");

@@ -138,7 +138,7 @@ VstIntPtr CopyHostString(void* ptr, const char* text) {
 
 }  // namespace
 
-VstIntPtr HostCallback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value, void* ptr,
+VstIntPtr VSTCALL HostCallback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value, void* ptr,
                        float opt) {
     if (opcode == audioMasterCanDo)
         return AnswerCanDo(static_cast<const char*>(ptr));

@@ -10,5 +10,5 @@
 // "warn"), sets serverState.pluginWantsMidi on audioMasterWantMidi and
 // answers audioMasterCurrentId with serverState.currentShellId. It never
 // calls into the plug-in and may run on any of the plug-in's threads.
-VstIntPtr HostCallback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value, void* ptr,
+VstIntPtr VSTCALL HostCallback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value, void* ptr,
                        float opt);

@@ -209,7 +209,10 @@ CStringW FormatVendorVersion(int32_t v) {
 }
 
 bool ProbePlugin(HMODULE module, CPluginInfo& record) {
-    LogInfo(L"Looking for entry point in module %p\n", module);
+    // Sixteen digits on x86 too, as the x64 server writes it: the line is
+    // the same on the wire whichever server writes it.
+    LogInfo(L"Looking for entry point in module %016I64X\n",
+            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(module)));
     if (GetProcAddress(module, "JBridgeBootstrap")) {
         record.error = L"Module is a jBridge bootstrap, ignoring";
         return false;

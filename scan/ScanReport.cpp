@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "scan/Vst2.h"
+#include "server/Architecture.h"
 #include "server/MessageChannel.h"
 
 using Simple::CStringW;
@@ -90,7 +91,7 @@ void WriteReport(const CPluginInfo& info) {
     LogData(L"  \"numOutputs\":%i,\n", info.numOutputs);
     LogData(L"  \"wantsMidi\":  %s,\n", TrueOrFalse(info.wantsMidi));
     LogData(L"  \"sendsMidi\": %s,\n", TrueOrFalse(info.sendsMidi));
-    LogData(L"  \"platform\":  \"%s\",\n", L"x64");
+    LogData(L"  \"platform\":  \"%s\",\n", SERVER_ARCHITECTURE);
     LogData(L"  \"audio64\":   %s,\n", TrueOrFalse(info.audio64));
     LogData(L"  \"category\":  %i,\n", info.category);
     LogData(L"  \"synthEdit\": %s,\n", TrueOrFalse(info.synthEdit));

@@ -6,6 +6,8 @@
 
 #include "badge/BadgeWindow.h"
 #include "scan/ScanRequest.h"
+#include "server/AbortSignal.h"
+#include "server/Architecture.h"
 #include "server/CommandLine.h"
 #include "server/CrashDump.h"
 #include "server/CrashGate.h"
@@ -33,8 +35,9 @@ void KeepPipesFromChildren() {
 int RunServer(HINSTANCE instance) {
     ReserveFilterStack(kFilterStackBytes);
     serverState.dumpPrefix = L"ScanServer";
-    serverState.dumpPrefix.Append(L"-x64");
+    serverState.dumpPrefix.Append(L"-" SERVER_ARCHITECTURE);
     InstallCrashDumpFilter();
+    TreatAbortAsCrash();
     // The orderly end passes here on its way out of the process, and so does
     // a plug-in that calls exit(): msvcrt's exit runs one table for every
     // module. Neither may end the process with 0 while a dump is written.
@@ -58,7 +61,7 @@ int RunServer(HINSTANCE instance) {
     KeepPipesFromChildren();
 
     CreateBadgeWindow(instance, reinterpret_cast<HWND>(arguments.hostWindow));
-    LogInfo(L"Orvane Plugin Scan Server (x64)\n");
+    LogInfo(L"Orvane Plugin Scan Server (" SERVER_ARCHITECTURE L")\n");
     // Started only now: under Wine 8, a second thread alive while the badge
     // window is created makes the server some 45 ms slower to its first
     // prompt. A fault in the start-up before this point leaves no dump.

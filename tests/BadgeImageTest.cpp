@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/engine/ServerProcess.h"
+#include "server/Architecture.h"
 #include "tests/support/GdiplusEnvironment.h"
 
 namespace {
@@ -40,7 +41,7 @@ DibPixels ReadDib(HBITMAP dib) {
 class ServerImage {
 public:
     ServerImage() {
-        std::wstring path = host::ExecutableFolder() + L"ScanServer.exe";
+        std::wstring path = host::ExecutableFolder() + SERVER_FILE_NAME;
         module_ = LoadLibraryExW(path.c_str(), nullptr,
                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     }

@@ -10,6 +10,7 @@
 
 #include "badge/BadgeImage.h"
 #include "host/engine/ServerProcess.h"
+#include "server/Architecture.h"
 #include "tests/support/GdiplusEnvironment.h"
 #include "server/ServerState.h"
 
@@ -32,7 +33,7 @@ std::vector<HWND> BadgeWindowsOf(DWORD processId) {
         std::vector<HWND> found;
     } search = {processId, {}};
     EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
+        [](HWND window, LPARAM data) WINAPI -> BOOL {
             auto* search = reinterpret_cast<Search*>(data);
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
@@ -125,7 +126,7 @@ private:
 // The badge's own pixels, premultiplied B G R A, top row first.
 std::vector<uint32_t> BadgePicture() {
     std::vector<uint32_t> picture;
-    std::wstring path = host::ExecutableFolder() + L"ScanServer.exe";
+    std::wstring path = host::ExecutableFolder() + SERVER_FILE_NAME;
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr,
                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     HBITMAP dib = module ? LoadBadgeBitmap(module) : nullptr;
@@ -184,7 +185,7 @@ protected:
         backdrop_ = new Backdrop;
         server_ = new host::ServerProcess;
         host::LaunchOptions options;
-        options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+        options.serverPath = host::ExecutableFolder() + SERVER_FILE_NAME;
         options.hostWindow = reinterpret_cast<uint64_t>(backdrop_->window());
         options.lifetimeLimitMs = 120000;
         if (!server_->Start(options))
@@ -253,7 +254,7 @@ TEST_F(RunningBadge, StaysAboveAWindowBroughtToTheTop) {
         int badgeAt, backdropAt, index;
     } order = {badge_, backdrop_->window(), -1, -1, 0};
     EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
+        [](HWND window, LPARAM data) WINAPI -> BOOL {
             auto* order = reinterpret_cast<Order*>(data);
             if (window == order->badge)
                 order->badgeAt = order->index;
@@ -281,7 +282,7 @@ TEST_F(RunningBadge, AnswersHitTestsAsTheCaptionOnceTheServerPumpsMessages) {
     for (const POINT& point : points) {
         ASSERT_TRUE(SendMessageCallbackW(
             badge_, WM_NCHITTEST, 0, MAKELPARAM(point.x, point.y),
-            [](HWND, UINT, ULONG_PTR data, LRESULT result) {
+            [](HWND, UINT, ULONG_PTR data, LRESULT result) CALLBACK {
                 reinterpret_cast<std::vector<LRESULT>*>(data)->push_back(result);
             },
             reinterpret_cast<ULONG_PTR>(&answers)));
@@ -358,7 +359,7 @@ TEST_F(RunningBadge, ShowsThePictureOverWhatLiesBelow) {
 TEST(BadgeAtShutDown, IsDestroyedWhenTheHostClosesTheInputAndTheServerEndsWithZero) {
     host::ServerProcess server;
     host::LaunchOptions options;
-    options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+    options.serverPath = host::ExecutableFolder() + SERVER_FILE_NAME;
     options.lifetimeLimitMs = 60000;
     ASSERT_TRUE(server.Start(options));
     std::vector<std::string> lines;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "server/AbortSignal.h"
+#include "server/Architecture.h"
 #include "tests/support/Minidump.h"
 #include "tests/support/ScanSession.h"
 
@@ -114,7 +116,7 @@ using testing_support::ScanSession;
 using testing_support::TempFolder;
 
 bool IsDumpName(const std::wstring& name) {
-    return std::regex_match(name, std::wregex(L"ScanServer-x64-\\d{4}-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d\\.mdmp"));
+    return std::regex_match(name, std::wregex(L"ScanServer-" SERVER_ARCHITECTURE L"-\\d{4}-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d\\.mdmp"));
 }
 
 // One way a plug-in crashes the server, and what its dump must record.
@@ -124,7 +126,13 @@ struct FaultCase {
     bool inPlugin;  // the exception's address lies in the plug-in's image
 };
 
+#if defined(__x86_64__)
 constexpr DWORD kGccThrow = 0x20474343;
+#else
+// GCC's 32-bit runtime unwinds by DWARF tables: a throw that nothing catches
+// calls std::terminate, whose abort() the server makes a crash.
+constexpr DWORD kGccThrow = kAbortExceptionCode;
+#endif
 constexpr DWORD kForeignThrow = 0xE06D7363;
 
 const FaultCase kFaults[] = {
@@ -208,8 +216,8 @@ TEST(CrashDump, TheDumpIsNamedByTheLocalTimeOfTheFault) {
     std::vector<std::wstring> files = folder.FileNames();
     ASSERT_EQ(files.size(), 1u);
     wchar_t low[64], high[64];
-    FormatCrashDumpPath(low, 64, L"", L"ScanServer-x64", before);
-    FormatCrashDumpPath(high, 64, L"", L"ScanServer-x64", after);
+    FormatCrashDumpPath(low, 64, L"", L"ScanServer-" SERVER_ARCHITECTURE, before);
+    FormatCrashDumpPath(high, 64, L"", L"ScanServer-" SERVER_ARCHITECTURE, after);
     std::wstring name = L"\\" + files[0];
     EXPECT_LE(std::wstring(low), name);
     EXPECT_GE(std::wstring(high), name);

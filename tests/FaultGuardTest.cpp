@@ -15,9 +15,11 @@ namespace {
 
 // What a guarded function saw: set before it faults, and after the point
 // where it faults (never reached when the fault is taken).
+// Volatile, so that the compiler keeps each store where it is written: the
+// 32-bit build moved "started" past the division that faults.
 struct Progress {
-    bool started = false;
-    bool finished = false;
+    volatile bool started = false;
+    volatile bool finished = false;
 };
 
 void ReturnNormally(void* context) {
@@ -69,7 +71,7 @@ void RaiseForeignCxxException(void* context) {
 
 // This compiler's own throw travels as a structured exception too; a
 // plug-in built with it may let one out.
-void ThrowGccCxxException(void* context) {
+[[maybe_unused]] void ThrowGccCxxException(void* context) {
     auto* progress = static_cast<Progress*>(context);
     progress->started = true;
     throw 42;
@@ -94,7 +96,11 @@ const FaultCase kFaults[] = {
     {"illegal instruction", ExecuteIllegalInstruction},
     {"integer divide by zero", DivideByZero},
     {"foreign C++ exception", RaiseForeignCxxException},
+#if defined(__x86_64__)
+    // GCC's 32-bit runtime unwinds by DWARF tables: its throw is no
+    // structured exception, and one that nothing catches aborts.
     {"GCC C++ exception", ThrowGccCxxException},
+#endif
     {"call through a null pointer", CallThroughNullPointer},  // faults with rip 0, no unwind data
 };
 
@@ -149,12 +155,14 @@ TEST(CallWithFaultGuard, AFaultAfterAnInnerGuardReturnedGoesToTheOuterGuard) {
 
 }  // namespace
 
+#if defined(__x86_64__)
+
 // The registers a Windows x64 function must preserve, filled with known
 // patterns around one guarded call, then read back into after[]: rbx, rbp,
 // rsi, rdi, r12 to r15, and the low half of xmm6. Written in assembly because
 // a compiler gives no way to pin values in chosen registers across a call.
 extern "C" bool CallGuardWithMarkedRegisters(void (*function)(void*), void* context,
-                                             uint64_t after[9]);
+                                             uintptr_t after[9]);
 __asm__(
     ".text\n"
     ".globl CallGuardWithMarkedRegisters\n"
@@ -211,12 +219,13 @@ __asm__(
 
 namespace {
 
-const uint64_t kMarkedRegisters[9] = {
+constexpr int kMarkedCount = 9;
+const uintptr_t kMarkedRegisters[kMarkedCount] = {
     0x1111111111111111, 0x2222222222222222, 0x3333333333333333,
     0x4444444444444444, 0x5555555555555555, 0x6666666666666666,
     0x7777777777777777, 0x0123456789ABCDEF, 0x0FEDCBA987654321,
 };
-const char* const kMarkedRegisterNames[9] = {"rbx", "rbp", "rsi", "rdi", "r12",
+const char* const kMarkedRegisterNames[kMarkedCount] = {"rbx", "rbp", "rsi", "rdi", "r12",
                                              "r13", "r14", "r15", "xmm6"};
 
 // Uses every callee-saved register, so the compiler saves them all in its
@@ -232,23 +241,78 @@ void FaultWithRegistersOverwritten(void*) {
     *HiddenNull<volatile int>() = 1;
 }
 
-void ExpectRegistersKept(const uint64_t after[9]) {
-    for (int i = 0; i < 9; i++)
+#elif defined(__i386__)
+
+// The registers a 32-bit Windows function must preserve, ebx, ebp, esi and
+// edi, filled with known patterns around one guarded call, then read back
+// into after[].
+extern "C" bool CallGuardWithMarkedRegisters(void (*function)(void*), void* context,
+                                             uintptr_t after[4]);
+__asm__(
+    ".text\n"
+    ".globl _CallGuardWithMarkedRegisters\n"
+    "_CallGuardWithMarkedRegisters:\n"
+    "    pushl %ebx\n"
+    "    pushl %ebp\n"
+    "    pushl %esi\n"
+    "    pushl %edi\n"
+    // The arguments are at 20, 24 and 28(%esp); each push moves them by 4.
+    "    pushl 28(%esp)\n"  // after[], kept for after the call
+    "    pushl 28(%esp)\n"  // context
+    "    pushl 28(%esp)\n"  // function
+    "    movl $0x11111111, %ebx\n"
+    "    movl $0x22222222, %ebp\n"
+    "    movl $0x33333333, %esi\n"
+    "    movl $0x44444444, %edi\n"
+    "    call _CallWithFaultGuard\n"
+    "    addl $8, %esp\n"
+    "    popl %ecx\n"
+    "    movl %ebx, 0(%ecx)\n"
+    "    movl %ebp, 4(%ecx)\n"
+    "    movl %esi, 8(%ecx)\n"
+    "    movl %edi, 12(%ecx)\n"
+    "    popl %edi\n"
+    "    popl %esi\n"
+    "    popl %ebp\n"
+    "    popl %ebx\n"
+    "    ret\n");
+
+namespace {
+
+constexpr int kMarkedCount = 4;
+const uintptr_t kMarkedRegisters[kMarkedCount] = {0x11111111, 0x22222222, 0x33333333,
+                                                  0x44444444};
+const char* const kMarkedRegisterNames[kMarkedCount] = {"ebx", "ebp", "esi", "edi"};
+
+// Overwrites the callee-saved registers, then faults: only a guard that
+// brings back its own frame's saved registers returns the caller's.
+void FaultWithRegistersOverwritten(void*) {
+    __asm__ volatile("movl $-1, %%ebx\n movl $-1, %%esi\n movl $-1, %%edi\n" ::
+                         : "ebx", "esi", "edi");
+    *HiddenNull<volatile int>() = 1;
+}
+
+#endif
+
+void ExpectRegistersKept(const uintptr_t after[kMarkedCount]) {
+    for (int i = 0; i < kMarkedCount; i++)
         EXPECT_EQ(after[i], kMarkedRegisters[i]) << kMarkedRegisterNames[i];
 }
 
 TEST(CallWithFaultGuard, CalleeSavedRegistersSurviveAFault) {
-    uint64_t after[9] = {};
+    uintptr_t after[kMarkedCount] = {};
     EXPECT_FALSE(CallGuardWithMarkedRegisters(FaultWithRegistersOverwritten, nullptr, after));
     ExpectRegistersKept(after);
 }
 
 TEST(CallWithFaultGuard, CalleeSavedRegistersSurviveANormalReturn) {
-    uint64_t after[9] = {};
+    uintptr_t after[kMarkedCount] = {};
     Progress progress;
     EXPECT_TRUE(CallGuardWithMarkedRegisters(ReturnNormally, &progress, after));
     ExpectRegistersKept(after);
 }
+
+#if defined(__x86_64__)
 
 // Leaf functions that look at the frame the guard built for them: the stack
 // alignment at entry (a call leaves rsp 8 bytes past a 16-byte boundary),
@@ -278,10 +342,12 @@ TEST(CallWithFaultGuard, CallsWithTheStackAlignedAndShadowSpaceToSpare) {
     EXPECT_TRUE(CallWithFaultGuard(StoreEntryStackMisalignment, &misalignment));
     EXPECT_EQ(misalignment, 0u) << "rsp + 8 at entry, modulo 16";
 
-    uint64_t after[9] = {};
+    uintptr_t after[kMarkedCount] = {};
     EXPECT_TRUE(CallGuardWithMarkedRegisters(ScribbleOverShadowSpace, nullptr, after));
     ExpectRegistersKept(after);
 }
+
+#endif
 
 // The address of a local in a fresh frame: it moves if a guard leaves the
 // stack pointer anywhere but where the call found it.
@@ -308,9 +374,41 @@ TEST(CallWithFaultGuard, StaysUsableAfterManyFaultsWithTheStackIntact) {
     EXPECT_EQ(local, 0x5EEDF00D5EEDF00Du);
     EXPECT_EQ(FrameDepth(), depthBefore);
 
-    uint64_t after[9] = {};
+    uintptr_t after[kMarkedCount] = {};
     EXPECT_FALSE(CallGuardWithMarkedRegisters(FaultWithRegistersOverwritten, nullptr, after));
     ExpectRegistersKept(after);
 }
 
 }  // namespace
+
+#if defined(__i386__)
+
+namespace {
+
+// Windows calls a frame's handler only if the handler's image allows it: not
+// marked "no SEH", and either with no table of safe handlers (SafeSEH) at
+// all or with the handler listed in it. GNU as cannot list one, so the
+// image that holds the guard must have no table. Wine checks none of this;
+// the test stands in for Windows.
+TEST(CallWithFaultGuard, ItsImageLetsWindowsCallItsFrameHandlers) {
+    HMODULE image = nullptr;
+    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                   reinterpret_cast<const wchar_t*>(&CallWithFaultGuard), &image));
+    auto* base = reinterpret_cast<const BYTE*>(image);
+    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    EXPECT_EQ(nt->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NO_SEH, 0);
+    const IMAGE_DATA_DIRECTORY& loadConfig =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    if (loadConfig.VirtualAddress == 0)
+        return;
+    auto* config = reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY32*>(base + loadConfig.VirtualAddress);
+    if (config->Size > offsetof(IMAGE_LOAD_CONFIG_DIRECTORY32, SEHandlerCount)) {
+        EXPECT_EQ(config->SEHandlerTable, 0u) << "a SafeSEH table that cannot list the guard's handler";
+    }
+}
+
+}  // namespace
+
+#endif

@@ -205,7 +205,7 @@ TEST_F(HostCallbackTest, AnswersCallsFromAPluginThread) {
     VstIntPtr result = -7;
     HANDLE thread = CreateThread(
         nullptr, 0,
-        [](void* out) -> DWORD {
+        [](void* out) WINAPI -> DWORD {
             *static_cast<VstIntPtr*>(out) =
                 HostCallback(nullptr, audioMasterCurrentId, 0, 0, nullptr, 0.0f);
             HostCallback(nullptr, audioMasterWantMidi, 0, 0, nullptr, 0.0f);

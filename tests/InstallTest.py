@@ -32,6 +32,7 @@ VERSION = (ROOT / "VERSION").read_text().strip()
 # Everything an install holds, below its prefix.
 SHIPPED = {
     "bin/ScanServer.exe",
+    "bin/ScanServer32.exe",
     "bin/plugin-scan.exe",
     "bin/scanengine.dll",
     "include/scanengine.h",

@@ -48,7 +48,7 @@ protected:
         std::vector<std::string> messages;
         HANDLE thread = CreateThread(
             nullptr, 0,
-            [](void* context) -> DWORD {
+            [](void* context) WINAPI -> DWORD {
                 (*static_cast<std::function<void()>*>(context))();
                 return 0;
             },
@@ -110,7 +110,7 @@ TEST_F(MessageChannelTest, EachCallWritesItsTaggedUtf8LineInOneWrite) {
         {[] { LogData(L"  \"numInputs\": %i,\n", 2); }, ">:  \"numInputs\": 2,\n"},  // report tag
         {[] { LogInfo(L"Found shell: %.8X - %S\n", 0xABCDu, "Sub"); },
          "info:Found shell: 0000ABCD - Sub\n"},
-        {[] { LogInfo(L"Looking for entry point in module %p\n", reinterpret_cast<void*>(0x7FF612340000ull)); },
+        {[] { LogInfo(L"Looking for entry point in module %016I64X\n", 0x7FF612340000ull); },
          "info:Looking for entry point in module 00007FF612340000\n"},
         {[] { LogInfo(L"Scanning plugin: '%s'\n", L"Caf\u00E9"); },
          "info:Scanning plugin: 'Caf\xC3\xA9'\n"},                 // U+00E9 leaves as C3 A9
@@ -139,7 +139,7 @@ TEST_F(MessageChannelTest, LinesFromSeveralThreadsStayWhole) {
     // Plug-ins may call the host callback on threads of their own.
     constexpr int kThreads = 4;
     constexpr int kLines = 100;
-    auto worker = [](void* context) -> DWORD {
+    auto worker = [](void* context) WINAPI -> DWORD {
         int thread = static_cast<int>(reinterpret_cast<intptr_t>(context));
         for (int i = 0; i < kLines; i++)
             LogInfo(L"Audio master callback: %i - %s\n", thread, L"audioMasterVersion");
@@ -170,7 +170,7 @@ TEST(MessageChannelOnAnAnonymousPipe, TheReaderGetsTheExactBytes) {
     // The flush after each line waits for this thread to read it.
     HANDLE thread = CreateThread(
         nullptr, 0,
-        [](void*) -> DWORD {
+        [](void*) WINAPI -> DWORD {
             LogInfo(L"Orvane Plugin Scan Server (x64)\n");
             WritePrompt();
             CloseHandle(serverState.outputPipe);
@@ -213,7 +213,7 @@ TEST(MessageChannelWithoutAReader, LoggingReturnsAtOnce) {
         // A write that blocked or faulted would keep the thread from ending.
         HANDLE thread = CreateThread(
             nullptr, 0,
-            [](void*) -> DWORD {
+            [](void*) WINAPI -> DWORD {
                 for (int i = 0; i < 50; i++) {
                     LogInfo(L"Loading library...\n");
                     LogError(L"%s\n", L"Bad magic");

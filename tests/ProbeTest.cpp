@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "server/Architecture.h"
 #include "tests/support/ScanSession.h"
 
 namespace {
@@ -96,7 +97,7 @@ TEST(Probe, AnEffectGivesItsWholeReportAndEveryStepOnTheWire) {
         ">:  \"numOutputs\":2,\n",
         ">:  \"wantsMidi\":  false,\n",
         ">:  \"sendsMidi\": false,\n",
-        ">:  \"platform\":  \"x64\",\n",
+        ">:  \"platform\":  \"" SERVER_ARCHITECTURE_TEXT "\",\n",
         ">:  \"audio64\":   true,\n",
         ">:  \"category\":  1,\n",
         ">:  \"synthEdit\": false,\n",

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "server/Architecture.h"
 #include "tests/support/ScanSession.h"
 
 namespace {
@@ -178,7 +179,7 @@ TEST(ScanRequest, ALoadFailureEmptiesTheCacheAndReportsTheSystemError) {
               "  \"numOutputs\":0,\n"
               "  \"wantsMidi\":  false,\n"
               "  \"sendsMidi\": false,\n"
-              "  \"platform\":  \"x64\",\n"
+              "  \"platform\":  \"" SERVER_ARCHITECTURE_TEXT "\",\n"
               "  \"audio64\":   false,\n"
               "  \"category\":  -1,\n"
               "  \"synthEdit\": false,\n"

@@ -487,8 +487,12 @@ TEST(StringFormat, FollowsTheMicrosoftWideConventions) {
         {Simple::FormatString(L"%i", INT_MIN), L"-2147483648"},
         {Simple::FormatString(L"%.8X", 0xABCDu), L"0000ABCD"},                  // zero-padded, upper case
         {Simple::FormatString(L"%.8X", 0xDEADBEEFu), L"DEADBEEF"},
+#if defined(__x86_64__)
         {Simple::FormatString(L"%p", reinterpret_cast<void*>(0x1A4)), L"00000000000001A4"},  // 16 digits, no 0x
         {Simple::FormatString(L"%p", reinterpret_cast<void*>(0x7FF6ABCDEF01ull)), L"00007FF6ABCDEF01"},
+#else
+        {Simple::FormatString(L"%p", reinterpret_cast<void*>(0x1A4)), L"000001A4"},  // 8 digits on x86
+#endif
         {Simple::FormatString(L"%.4x", 0xABu), L"00ab"},                        // lower case
         {Simple::FormatString(L"%.2i-%.4i", 5, 7), L"05-0007"},
         {Simple::FormatString(L"Found shell: %.8X - %S\n", 0x1F, "Sub"), L"Found shell: 0000001F - Sub\n"},

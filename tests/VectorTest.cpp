@@ -136,12 +136,13 @@ TEST_F(CVectorOwnership, AValueVectorOfPointersDeletesNothing) {
 
 // Element types too large for a block of 16. Adding an int writes nothing,
 // so no object of either type ever has to exist.
-struct Unallocatable {  // 16 of them need 2^62 bytes: malloc refuses
-    char bytes[size_t(1) << 58];
+// Sized by the pointer: a shift past its width is no size at all.
+struct Unallocatable {  // 16 of them need just under PTRDIFF_MAX bytes: malloc refuses
+    char bytes[PTRDIFF_MAX / 16 - 16];
     Unallocatable& operator=(int) { return *this; }
 };
-struct Unaddressable {  // 16 of them need 2^64 bytes, which would wrap to 0
-    char bytes[size_t(1) << 60];
+struct Unaddressable {  // 16 of them need 2^64 bytes (2^32 on x86), which would wrap to 0
+    char bytes[size_t(1) << (sizeof(size_t) * 8 - 4)];
     Unaddressable& operator=(int) { return *this; }
 };
 

@@ -64,7 +64,8 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
     Trial trial;
     PooledServer server;
     std::string error;
-    if (!server.Start(search.server, &error))
+    Machine machine = plugins.empty() ? Machine::X64 : ReadMachineType(FromUtf8(plugins[0])).machine;
+    if (!server.Start(SettingsForMachine(search.server, machine), &error))
         return trial;
     trial.ran = true;
     std::string busyRequest = BusyRequest(search);

@@ -17,6 +17,7 @@ constexpr uint32_t kSignature = 0x504D444D;  // "MDMP"
 constexpr uint32_t kThreadListStream = 3;
 constexpr uint32_t kModuleListStream = 4;
 constexpr uint32_t kExceptionStream = 6;
+constexpr uint32_t kSystemInfoStream = 7;
 constexpr uint32_t kUnloadedModuleListStream = 14;
 constexpr size_t kThreadSize = 48;
 constexpr size_t kModuleSize = 108;
@@ -26,6 +27,17 @@ constexpr size_t kContextRsp = 0x98;
 constexpr size_t kContextRip = 0xF8;
 // A walked stack kept in a fault is at most this long.
 constexpr size_t kFramesKept = 32;
+// MINIDUMP_SYSTEM_INFO's ProcessorArchitecture for x86.
+constexpr uint32_t kArchitectureX86 = 0;
+// The stack and instruction pointers in each architecture's CONTEXT record,
+// which is what a thread's context in the dump is.
+struct ContextLayout {
+    size_t stackPointer;
+    size_t instruction;
+    size_t pointerSize;
+};
+constexpr ContextLayout kContextX64 = {0x98, 0xF8, 8};
+constexpr ContextLayout kContextX86 = {0xC4, 0xB8, 4};
 // A stack kept from a dump is at most this long: the caller is near the top.
 constexpr size_t kStackKept = 256 * 1024;
 
@@ -139,6 +151,11 @@ struct Walked {
 };
 
 Walked WalkThread(const DumpContents& dump, const Registers& start, const DumpThread& thread) {
+    if (dump.x86) {
+        Walked out;
+        out.stopped = "an x86 stack has no unwind data to walk";
+        return out;
+    }
     std::vector<WalkModule> modules;
     for (const DumpModule& module : dump.modules)
         modules.push_back({module.path, module.base, module.size});
@@ -161,9 +178,10 @@ Walked WalkThread(const DumpContents& dump, const Registers& start, const DumpTh
 // value pointing into a module's code rarely misleads.
 std::string ScanForCaller(const DumpContents& dump, const DumpThread& thread, uint64_t stackPointer) {
     uint64_t from = stackPointer > thread.stackStart ? stackPointer - thread.stackStart : 0;
-    for (uint64_t at = from & ~7ull; at + 8 <= thread.stack.size(); at += 8) {
+    const uint64_t slot = dump.x86 ? 4 : 8;
+    for (uint64_t at = from & ~(slot - 1); at + slot <= thread.stack.size(); at += slot) {
         uint64_t value = 0;
-        memcpy(&value, thread.stack.data() + at, 8);
+        memcpy(&value, thread.stack.data() + at, slot);
         const DumpModule* caller = ModuleAt(dump.modules, value);
         if (caller && !IsSystemModule(caller->path) && !IsServerModule(dump, *caller))
             return Where(*caller, value);
@@ -237,6 +255,14 @@ bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error)
         return false;
     }
     DumpContents read;
+    // The processor first: it decides how the threads' contexts are read.
+    for (uint32_t i = 0; i < streams; i++) {
+        uint64_t entry = directory + i * 12ull;
+        uint64_t at = in.U32(entry + 8);
+        if (in.U32(entry) == kSystemInfoStream && in.Has(at, 2))
+            read.x86 = (in.U32(at) & 0xFFFF) == kArchitectureX86;
+    }
+    const ContextLayout& layout = read.x86 ? kContextX86 : kContextX64;
     for (uint32_t i = 0; i < streams; i++) {
         uint64_t entry = directory + i * 12ull;
         uint32_t type = in.U32(entry);
@@ -272,10 +298,14 @@ bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error)
                 uint64_t stackAt = in.U32(record + 36);
                 uint64_t contextSize = in.U32(record + 40);
                 uint64_t contextAt = in.U32(record + 44);
-                if (contextSize >= kContextRip + 8 && in.Has(contextAt, contextSize)) {
-                    thread.instruction = in.U64(contextAt + kContextRip);
-                    thread.stackPointer = in.U64(contextAt + kContextRsp);
-                    thread.registers = ReadRegisters(in, contextAt);
+                if (contextSize >= layout.instruction + layout.pointerSize && in.Has(contextAt, contextSize)) {
+                    thread.instruction = layout.pointerSize == 8 ? in.U64(contextAt + layout.instruction)
+                                                                 : in.U32(contextAt + layout.instruction);
+                    thread.stackPointer = layout.pointerSize == 8 ? in.U64(contextAt + layout.stackPointer)
+                                                                  : in.U32(contextAt + layout.stackPointer);
+                    // Only x64 modules carry the unwind data a walk needs.
+                    if (!read.x86)
+                        thread.registers = ReadRegisters(in, contextAt);
                 }
                 thread.stack = in.Slice(stackAt, stackSize < kStackKept ? stackSize : kStackKept);
                 read.threads.push_back(thread);
@@ -291,7 +321,7 @@ bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error)
             // After the exception record: where the thread's context at the fault is.
             uint64_t contextSize = in.U32(at + 160);
             uint64_t contextAt = in.U32(at + 164);
-            if (contextSize >= kContextRip + 8 && in.Has(contextAt, contextSize)) {
+            if (!read.x86 && contextSize >= kContextRip + 8 && in.Has(contextAt, contextSize)) {
                 read.hasExceptionContext = true;
                 read.exceptionRegisters = ReadRegisters(in, contextAt);
             }

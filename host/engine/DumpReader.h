@@ -19,7 +19,7 @@ struct DumpModule {
 
 struct DumpThread {
     uint32_t id = 0;
-    uint64_t instruction = 0;  // rip from its context
+    uint64_t instruction = 0;  // rip (eip in an x86 dump) from its context
     uint64_t stackPointer = 0;
     uint64_t stackStart = 0;   // the stack memory the dump holds, from stackStart on
     std::string stack;
@@ -27,6 +27,7 @@ struct DumpThread {
 };
 
 struct DumpContents {
+    bool x86 = false;  // of an x86 process: 32-bit contexts and stack slots
     bool hasException = false;
     uint32_t exceptionThread = 0;
     uint32_t exceptionCode = 0;

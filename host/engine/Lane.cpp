@@ -257,10 +257,44 @@ private:
     std::vector<std::shared_ptr<Twice>> twice_;
 };
 
+Lane::Lane(Pool* pool, int index) : pool_(pool), index_(index) {
+    settings_[0] = pool_->options_.server;
+    settings_[1] = SettingsForMachine(pool_->options_.server, Machine::X86);
+}
+
+const ServerSettings& Lane::Settings() const {
+    return settings_[machine_ == Machine::X86 ? 1 : 0];
+}
+
+void Lane::UseServersFor(Machine machine) {
+    bool x86 = machine == Machine::X86;
+    if (x86 == (machine_ == Machine::X86))
+        return;
+    std::swap(server_, asideServer_);
+    std::swap(spares_, asideSpares_);
+    machine_ = x86 ? Machine::X86 : Machine::X64;
+}
+
+void Lane::LaunchSpares(size_t count) {
+    while (spares_.size() < count) {
+        auto spare = std::make_unique<PooledServer>();
+        std::string error;
+        if (!spare->Launch(Settings(), &error))
+            break;
+        pool_->serversLaunched_++;
+        spares_.push_back(std::move(spare));
+    }
+}
+
 bool Lane::EnsureServer() {
     if (server_)
         return true;
     std::string error;
+    // The first death in the lane: the replacement and a spare start
+    // together, so that a plug-in that crashes its second server too (it is
+    // tried again at once) finds a third one ready.
+    if (deathSeen_ && spares_.empty())
+        LaunchSpares(SparesWanted());
     while (!spares_.empty()) {
         std::unique_ptr<PooledServer> spare = std::move(spares_.front());
         spares_.pop_front();
@@ -276,7 +310,8 @@ bool Lane::EnsureServer() {
         if (WaitForSingleObject(pool_->stop_, 0) == WAIT_OBJECT_0)
             return false;
         auto server = std::make_unique<PooledServer>();
-        if (server->Start(pool_->options_.server, &error)) {
+        pool_->serversLaunched_++;
+        if (server->Start(Settings(), &error)) {
             TakeServer(std::move(server));
             return true;
         }
@@ -294,16 +329,19 @@ bool Lane::EnsureServer() {
 void Lane::TakeServer(std::unique_ptr<PooledServer> server) {
     pool_->serversStarted_++;
     server_ = std::move(server);
-    // Servers to take over come up while this one scans, so that a crash
-    // or a recycling waits for no server's start-up. Two, because a plug-in
-    // that crashes is tried again at once and crashes again.
-    while (spares_.size() < static_cast<size_t>(pool_->options_.spareServers)) {
-        auto spare = std::make_unique<PooledServer>();
-        std::string error;
-        if (!spare->Launch(pool_->options_.server, &error))
-            break;
-        spares_.push_back(std::move(spare));
-    }
+    // Once a server of the lane has died, servers to take over come up
+    // while this one scans, so that the next crash waits for no server's
+    // start-up: deaths come in runs (a crashing plug-in is tried twice, a
+    // library's plug-ins share their faults). Two, because a plug-in that
+    // crashes is tried again at once and crashes again. Before that, none:
+    // each start costs the machine a server's start-up and shows a badge,
+    // and most scans see no death at all.
+    if (deathSeen_)
+        LaunchSpares(SparesWanted());
+}
+
+size_t Lane::SparesWanted() const {
+    return static_cast<size_t>(pool_->options_.spareServers);
 }
 
 void Lane::DumpHang(ScanResult* result) {
@@ -392,6 +430,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
             result->durationMs = exchange.durationMs;
             KeepEvidence(exchange, result);
             DumpHang(result);
+            deathSeen_ = true;
             RetireServer(Reaper::Leave::End);
             ReportIncident(firstFate, request, firstSuspects, firstReason);
             return Outcome::TimedOut;
@@ -400,6 +439,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
             result->error = exchange.refusal;
             result->durationMs = exchange.durationMs;
             KeepEvidence(exchange, result);
+            deathSeen_ = true;
             RetireServer(Reaper::Leave::End);
             ReportIncident(firstFate, request, firstSuspects, firstReason);
             return Outcome::Refused;
@@ -413,6 +453,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
         std::string reason = outOfStep ? "the server answered out of step (" +
                                              exchange.answer.outOfStep + ")"
                                        : "";
+        deathSeen_ = true;
         std::shared_ptr<ServerFate> fate = RetireServer(
             outOfStep ? Reaper::Leave::End : dumpSeen ? Reaper::Leave::Crash : Reaper::Leave::Close);
         Death death;
@@ -451,6 +492,24 @@ void Lane::Run() {
         record.size = found.size;
         record.modified = FileTimeText(found.modified);
         std::string request = ToUtf8(found.request);
+        MachineType type = ReadMachineType(FromUtf8(request.substr(0, request.find('>'))));
+        // What is no PE at all goes to the x64 server, whose load names it.
+        record.platform = type.machine == Machine::NotPE ? "x64" : type.platform;
+        if (type.machine == Machine::Other ||
+            (type.machine == Machine::X86 && pool_->options_.server.serverPath32.empty())) {
+            record.status = Status::Failed;
+            record.error = type.machine == Machine::Other
+                               ? type.problem
+                               : "a 32-bit (x86) plug-in, and there is no x86 server to scan it";
+            record.reason = type.headersDisagree ? "not a DLL" : "wrong architecture";
+            pending.reset();
+            continue;
+        }
+        UseServersFor(type.machine);
+        // A recycling is known ahead: its replacement starts with the
+        // server's last plug-in.
+        if (server_ && spares_.empty() && server_->requests + 1 >= pool_->options_.recycleAfter)
+            LaunchSpares(1);
         Outcome outcome = Scan(request, &record, pending);
         if (outcome == Outcome::Answered || outcome == Outcome::Refused)
             ExplainFailure(found.request, &record);
@@ -477,6 +536,16 @@ void Lane::Run() {
         pending.reset();
         RetireIfWorn();
     }
+    // Each architecture's servers in turn.
+    for (int side = 0; side < 2; side++) {
+        if (side == 1)
+            UseServersFor(machine_ == Machine::X86 ? Machine::X64 : Machine::X86);
+        RetireAtEnd();
+    }
+    pool_->LaneFinished();
+}
+
+void Lane::RetireAtEnd() {
     for (std::unique_ptr<PooledServer>& spare : spares_)
         pool_->reaper_.Retire(std::move(spare), Reaper::Leave::Close);
     spares_.clear();
@@ -488,7 +557,6 @@ void Lane::Run() {
         if (!stopped)
             ReportIncident(fate, "", suspects, "");
     }
-    pool_->LaneFinished();
 }
 
 }  // namespace host

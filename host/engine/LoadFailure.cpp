@@ -19,8 +19,9 @@ namespace {
 // More DLLs than any plug-in's tree of its own holds: a bound on the walk
 // for files made to make it long.
 constexpr size_t kMaxDllsVisited = 1000;
-// The machine the scan server is built for.
-constexpr uint16_t kServerMachine = 0x8664;
+// The machines the scan servers are built for.
+constexpr uint16_t kX64Machine = 0x8664;
+constexpr uint16_t kX86Machine = 0x014C;
 
 std::string Lower(std::string text) {
     for (char& c : text)
@@ -354,10 +355,12 @@ LoadExplanation ExplainLoadFailure(const std::wstring& path, const ServerFailure
         out.words = "not a DLL: a program (.exe)";
         return out;
     }
-    if (pe.machine != kServerMachine) {
+    // Each DLL goes to the server of its machine, x64 or x86; one of another
+    // machine reaches a server only when its headers were read otherwise
+    // before the scan (the file changed, or they lie).
+    if (pe.machine != kX64Machine && pe.machine != kX86Machine) {
         out.reason = "wrong architecture";
-        out.words = ArchitectureWords(pe.machine) + ", which the " + MachineName(kServerMachine) +
-                    " scan server cannot load";
+        out.words = ArchitectureWords(pe.machine) + ", which neither the x64 nor the x86 scan server can load";
         return out;
     }
     if (failure.noEntry) {

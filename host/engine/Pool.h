@@ -25,7 +25,7 @@ struct PoolOptions {
     int recycleAfter = 200;        // plug-ins a server scans before a fresh one takes over
     uint64_t memoryLimit = 0;      // private bytes above which a server is replaced (0: none)
     DialogPolicy dialogs = DialogPolicy::Answer;  // windows plug-ins open
-    int spareServers = 2;          // servers each lane keeps started ahead
+    int spareServers = 2;          // servers each lane keeps started ahead once one of its servers died
 };
 
 // What the pool tells whoever runs it, in the order it happened.
@@ -67,8 +67,10 @@ public:
     // given up and get no record. Done follows.
     void Stop();
 
-    // Servers the lanes have started so far.
+    // Servers the lanes have taken into use so far.
     int serversStarted() const { return serversStarted_; }
+    // Server processes the lanes have started so far, spares included.
+    int serversLaunched() const { return serversLaunched_; }
 
     // Queues an event for NextEvent; any thread may post.
     void Post(PoolEvent event);
@@ -88,6 +90,7 @@ private:
     std::vector<std::thread> threads_;
     std::atomic<int> lanesRunning_{0};
     std::atomic<int> serversStarted_{0};
+    std::atomic<int> serversLaunched_{0};
 
     std::mutex eventsMutex_;
     std::deque<PoolEvent> events_;

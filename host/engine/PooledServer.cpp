@@ -39,6 +39,13 @@ PooledServer::~PooledServer() {
         FindCloseChangeNotification(dumpWatch_);
 }
 
+ServerSettings SettingsForMachine(const ServerSettings& settings, Machine machine) {
+    ServerSettings chosen = settings;
+    if (machine == Machine::X86)
+        chosen.serverPath = settings.serverPath32;
+    return chosen;
+}
+
 bool PooledServer::Start(const ServerSettings& settings, std::string* error) {
     return Launch(settings, error) && WaitReady(error);
 }

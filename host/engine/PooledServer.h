@@ -8,6 +8,7 @@
 
 #include "host/engine/Answer.h"
 #include "host/engine/DialogWatch.h"
+#include "host/engine/MachineType.h"
 #include "host/engine/ServerProcess.h"
 
 namespace host {
@@ -15,10 +16,15 @@ namespace host {
 // How the pool starts its servers.
 struct ServerSettings {
     std::wstring serverPath;
+    std::wstring serverPath32;  // the x86 server, for 32-bit plug-ins; empty: none
     std::wstring dumpFolder;  // empty: no dumps
     uint64_t hostWindow = 0;
     DWORD startTimeoutMs = 30000;  // from start to the first prompt
 };
+
+// The settings that start a server of the plug-in's architecture: the x86
+// server for an x86 plug-in, the x64 server for everything else.
+ServerSettings SettingsForMachine(const ServerSettings& settings, Machine machine);
 
 // How one request to a server went.
 struct Exchange {

@@ -528,6 +528,7 @@ Json ToJson(const PluginRecord& record) {
     out["path"] = record.path;
     out["size"] = record.size;
     out["modified"] = record.modified;
+    out["platform"] = record.platform;
     out["status"] = StatusName(record.status);
     out["name"] = record.name;
     AddScanMembers(record, &out);
@@ -607,7 +608,7 @@ bool FromJson(const Json& json, PluginRecord* record, std::string* error) {
     }
     const Json* shells = nullptr;
     if (!in.Integer("size", &read.size, "an unsigned 64-bit integer", true) ||
-        !in.Text("modified", &read.modified, true) ||
+        !in.Text("modified", &read.modified, true) || !in.Text("platform", &read.platform) ||
         !in.StatusMember("status", &read.status, true) || !in.Text("name", &read.name) ||
         !ReadScanMembers(&in, &read, error) ||
         !in.Container("shells", true, false, &shells)) {

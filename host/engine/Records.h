@@ -90,6 +90,10 @@ struct PluginRecord : ScanResult {
     std::string path;
     uint64_t size = 0;
     std::string modified;  // last write, UTC: "2026-12-07T11:39:48.1234567Z"
+    // The file's processor from its PE header, which chose the server:
+    // "x64", "x86", another ("arm64", "0x1234") for a file no server loads;
+    // "x64" for a file with no PE header, which the x64 server tries.
+    std::string platform;
     std::vector<ShellRecord> shells;
 };
 

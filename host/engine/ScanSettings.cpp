@@ -89,6 +89,7 @@ const std::map<std::string, Key>& Keys() {
              return Whole(v, 0u, 0xFFFFFFFFu, &s->memoryLimit);
          }}},
         {"server", {"a string", [](const Json& v, ScanSettings* s) { return Text(v, &s->server); }}},
+        {"server32", {"a string", [](const Json& v, ScanSettings* s) { return Text(v, &s->server32); }}},
         {"dialogs", {"\"answer\", \"wait\" or \"fail\"", [](const Json& v, ScanSettings* s) {
              std::string text;
              if (!Text(v, &text) || (text != "answer" && text != "wait" && text != "fail"))
@@ -139,6 +140,7 @@ ScanOptions ToScanOptions(const ScanSettings& settings) {
     options.dumpFolder = settings.dumpFolder.empty() ? FolderOf(options.resultsPath) + L"\\dumps"
                                                      : FullPath(FromUtf8(settings.dumpFolder));
     options.serverPath = settings.server.empty() ? std::wstring() : FullPath(FromUtf8(settings.server));
+    options.serverPath32 = settings.server32.empty() ? std::wstring() : FullPath(FromUtf8(settings.server32));
     options.jobs = settings.jobs;
     if (!options.jobs) {
         SYSTEM_INFO system;

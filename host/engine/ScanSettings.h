@@ -23,6 +23,7 @@ struct ScanSettings {
     int recycleAfter = 200;
     unsigned memoryLimit = 1024;      // MiB; 0: none
     std::string server;               // empty: ScanServer.exe beside the engine
+    std::string server32;             // empty: ScanServer32.exe beside the x64 server
     std::string dialogs = "answer";   // answer, wait or fail
     double grace = 2;                 // seconds
 };

@@ -98,6 +98,7 @@ bool Scanner::Run() {
     results_ = Results{};
     scanned_.clear();
     progress_ = ScanProgress{};
+    serversLaunched_ = 0;
     error_.clear();
     results_.run.started = UtcNowText();
     results_.run.version = kScannerVersion;
@@ -106,6 +107,16 @@ bool Scanner::Run() {
         options_.serverPath = EngineFolder() + L"ScanServer.exe";
     if (GetFileAttributesW(options_.serverPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         error_ = "cannot find the scan server " + ToUtf8(options_.serverPath);
+        return false;
+    }
+    std::wstring serverPath32 = options_.serverPath32;
+    if (serverPath32.empty()) {
+        serverPath32 = options_.serverPath.substr(0, options_.serverPath.find_last_of(L"\\/") + 1) +
+                       L"ScanServer32.exe";
+        if (GetFileAttributesW(serverPath32.c_str()) == INVALID_FILE_ATTRIBUTES)
+            serverPath32.clear();
+    } else if (GetFileAttributesW(serverPath32.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        error_ = "cannot find the x86 scan server " + ToUtf8(serverPath32);
         return false;
     }
     int jobs = options_.jobs;
@@ -212,6 +223,7 @@ bool Scanner::Run() {
 
     PoolOptions poolOptions;
     poolOptions.server.serverPath = options_.serverPath;
+    poolOptions.server.serverPath32 = serverPath32;
     poolOptions.server.dumpFolder = dumpFolder;
     poolOptions.server.hostWindow = options_.hostWindow;
     poolOptions.jobs = jobs;
@@ -293,6 +305,7 @@ bool Scanner::Run() {
             }
         }
         serversStarted = pool.serversStarted();
+        serversLaunched_ = pool.serversLaunched();
         uint64_t now = GetTickCount64();
         if (now - lastTick >= kTickMs && !progress_.inFlight.empty()) {
             lastTick = now;

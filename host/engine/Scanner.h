@@ -21,6 +21,9 @@ struct ScanOptions {
     std::wstring resultsPath;    // the results file, which is also the cache
     std::wstring dumpFolder;     // where crash dumps go; empty: no dumps
     std::wstring serverPath;     // empty: ScanServer.exe beside this program
+    // The x86 server, for 32-bit plug-ins; empty: ScanServer32.exe beside
+    // the x64 server, when it is there (without it they fail with a word).
+    std::wstring serverPath32;
     int jobs = 0;                // servers at once; 0: one per logical processor
     DWORD timeoutMs = 60000;     // for each request
     int recycleAfter = 200;      // plug-ins a server scans before a fresh one takes over
@@ -73,6 +76,9 @@ public:
     const std::vector<PluginRecord>& scanned() const { return scanned_; }
     const ScanProgress& progress() const { return progress_; }
     const std::string& error() const { return error_; }
+    // Server processes the last run started, spares included (the results
+    // file's "servers" counts those taken into use).
+    int serversLaunched() const { return serversLaunched_; }
     bool stopped() const { return stopRequested_; }
 
 private:
@@ -83,6 +89,7 @@ private:
     std::vector<PluginRecord> scanned_;
     ScanProgress progress_;
     std::string error_;
+    int serversLaunched_ = 0;
     std::atomic<bool> stopRequested_{false};
     HANDLE stopEvent_;
 };

@@ -7,17 +7,20 @@ namespace {
 // Every inheritable handle in the host is handed to every child started
 // while it is open; starting one server at a time keeps each server's pipe
 // ends out of the others, so that each pipe breaks when its own server ends.
+CRITICAL_SECTION startLock;
+
+// A function of its own, not a lambda: the callback is __stdcall, which a
+// lambda cannot be on x86 (the engine is built for x86 too, for the x86
+// server's tests).
+BOOL CALLBACK InitializeStartLock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&startLock);
+    return TRUE;
+}
+
 CRITICAL_SECTION* StartLock() {
-    static CRITICAL_SECTION lock;
     static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
-    InitOnceExecuteOnce(
-        &once,
-        [](PINIT_ONCE, PVOID, PVOID*) -> BOOL {
-            InitializeCriticalSection(&lock);
-            return TRUE;
-        },
-        nullptr, nullptr);
-    return &lock;
+    InitOnceExecuteOnce(&once, InitializeStartLock, nullptr, nullptr);
+    return &startLock;
 }
 
 void CloseIfOpen(HANDLE* handle) {

@@ -105,6 +105,9 @@ int wmain(int argc, wchar_t** argv) {
         ->capture_default_str()
         ->check(CLI::IsMember({"answer", "wait", "fail"}));
     app.add_option("--server", settings.server, "the scan server (default: ScanServer.exe beside this program)");
+    app.add_option("--server32", settings.server32,
+                   "the x86 scan server, for 32-bit plug-ins (default: ScanServer32.exe beside this "
+                   "program)");
     app.add_flag("--rescan", settings.rescan, "scan everything again, ignoring the cache");
     app.add_flag("--retry-failed", settings.retryFailed,
                  "scan again the plug-ins that failed, crashed, timed out or ended last time");

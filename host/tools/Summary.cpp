@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "host/tools/ConsoleOutput.h"
 
@@ -18,10 +19,11 @@ std::string Seconds(int64_t milliseconds) {
     return text;
 }
 
-std::string FailureLine(const std::string& path, const host::ScanResult& result) {
+std::string FailureLine(const std::string& path, const std::string& platform,
+                        const host::ScanResult& result) {
     char status[16];
     snprintf(status, sizeof status, "%-9s", host::StatusName(result.status));
-    std::string line = std::string("  ") + status + " " + path + ": " + result.error;
+    std::string line = std::string("  ") + status + " " + path + " [" + platform + "]: " + result.error;
     if (result.fault && result.error.find(result.fault->text) == std::string::npos)
         line += "; " + result.fault->text;
     if (!result.dump.empty())
@@ -81,12 +83,12 @@ std::string FailureList(const std::vector<host::PluginRecord>& records, const ch
             others += "  " + record.path + ": " + record.error + "\n";
             otherCount++;
         } else if (record.status != host::Status::Ok) {
-            failures += FailureLine(record.path, record);
+            failures += FailureLine(record.path, record.platform, record);
             failureCount++;
         }
         for (const host::ShellRecord& shell : record.shells) {
             if (shell.status != host::Status::Ok) {
-                failures += FailureLine(record.path + ">" + shell.id, shell);
+                failures += FailureLine(record.path + ">" + shell.id, record.platform, shell);
                 failureCount++;
             }
         }
@@ -133,6 +135,23 @@ std::string Summary(const host::Scanner& scanner, const std::string& resultsPath
     }
     if (subs.Total())
         text += "  sub-plug-ins of shells: " + CountsText(subs) + "\n";
+    // x64 first, then x86, then whatever else was found.
+    std::map<std::string, int> platforms;
+    for (const host::PluginRecord& record : scanned)
+        platforms[record.platform.empty() ? "unknown" : record.platform]++;
+    if (!platforms.empty()) {
+        text += "  platforms:";
+        for (const char* known : {"x64", "x86"}) {
+            auto found = platforms.find(known);
+            if (found != platforms.end()) {
+                text += "   " + found->first + " " + std::to_string(found->second);
+                platforms.erase(found);
+            }
+        }
+        for (const auto& other : platforms)
+            text += "   " + other.first + " " + std::to_string(other.second);
+        text += "\n";
+    }
 
     std::vector<const host::PluginRecord*> slowest;
     for (const host::PluginRecord& record : scanned)

@@ -246,7 +246,7 @@ class ScannedKit(unittest.TestCase):
         standing = lines[lines.index("Failures that stand (3):") + 1:][:3]
         self.assertEqual([line.split()[0] for line in standing], ["crashed", "ended", "timed"])
         for line, name in zip(standing, ["crash_entry.dll", "exit_entry.dll", "hang_entry.dll"]):
-            self.assertIn(name + ": ", line)
+            self.assertIn(name + " [x64]: ", line)
         others = lines[lines.index("Not VST 2 plug-ins (1):") + 1]
         self.assertIn("no_entry.dll: a DLL with no plug-in entry point", others)
         self.assertIn("To scan them again: plugin-scan --retry-failed", text)

@@ -39,8 +39,8 @@ TEST(LoadFailure, EachKindOfFailureIsNamedFromTheFile) {
     auto write = [&](const wchar_t* name, const std::string& bytes) {
         ASSERT_TRUE(WriteBytes(folder.path() + L"\\" + name, bytes));
     };
-    PeImageSpec x86 = Dll({{"KERNEL32.dll", {"Sleep"}}});
-    x86.machine = 0x014C;
+    PeImageSpec arm32 = Dll({{"KERNEL32.dll", {"Sleep"}}});
+    arm32.machine = 0x01C4;  // 32-bit ARM (Thumb-2)
     PeImageSpec arm = Dll({});
     arm.machine = 0xAA64;
     PeImageSpec program = Dll({});
@@ -48,7 +48,7 @@ TEST(LoadFailure, EachKindOfFailureIsNamedFromTheFile) {
     write(L"Empty.dll", "");
     write(L"Short.dll", BuildPe(Dll({{"FooCore.dll", {"FooInit"}}})).bytes.substr(0, 1024));
     write(L"Program.dll", BuildPe(program).bytes);
-    write(L"X86.dll", BuildPe(x86).bytes);
+    write(L"Arm32.dll", BuildPe(arm32).bytes);
     write(L"Arm.dll", BuildPe(arm).bytes);
     // FooCore.dll is beside the plug-in and needs the C++ runtime, which is not.
     write(L"FooCore.dll", BuildPe(Dll({{"VCRUNTIME140.dll", {"memset"}}}, {"FooInit"})).bytes);
@@ -77,8 +77,8 @@ TEST(LoadFailure, EachKindOfFailureIsNamedFromTheFile) {
         {L"Empty.dll", {193, false}, "not a DLL", {}, "", "not a DLL: an empty file"},
         {L"Short.dll", {193, false}, "not a DLL", {}, "", "not a DLL: cut short: 1 024 of the 2 048 bytes its headers name"},
         {L"Program.dll", {193, false}, "not a DLL", {}, "", "not a DLL: a program (.exe)"},
-        {L"X86.dll", {193, false}, "wrong architecture", {}, "",
-         "a 32-bit (x86) DLL, which the x64 scan server cannot load"},
+        {L"Arm32.dll", {193, false}, "wrong architecture", {}, "",
+         "a 32-bit ARM DLL, which neither the x64 nor the x86 scan server can load"},
         {L"Arm.dll", {193, false}, "wrong architecture", {}, "", "an ARM64 DLL, which"},
         {L"Needs.dll", {126, false}, "missing dependency", {"VCRUNTIME140.dll", "Nowhere.dll"}, "",
          "needs VCRUNTIME140.dll (the Microsoft Visual C++ 2015-2022 runtime) through FooCore.dll; "

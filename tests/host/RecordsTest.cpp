@@ -41,6 +41,7 @@ host::Results FullResults() {
     shell.path = "C:\\VST\\Sh\xC3\xA9ll.dll";
     shell.size = 5000000000ull;
     shell.modified = "2026-12-07T11:39:48.1234567Z";
+    shell.platform = "x86";
     shell.shells = {sub};
     host::PluginRecord crashed;
     crashed.path = "C:\\VST\\Crash.dll>00000001";
@@ -95,8 +96,9 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
     EXPECT_EQ(KeysOf(json["run"]["incidents"][0]),
               (Keys{"exitCode", "dump", "during", "suspects", "reason", "fault", "culprit", "tried"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]),
-              (Keys{"path", "size", "modified", "status", "name", "vendor", "product", "error",
-                    "reason", "missing", "format", "exitCode", "dump", "durationMs", "fault", "afterReport", "dialogs", "output",
+              (Keys{"path", "size", "modified", "platform", "status", "name", "vendor", "product",
+                    "error", "reason", "missing", "format", "exitCode", "dump", "durationMs", "fault",
+                    "afterReport", "dialogs", "output",
                     "log", "report", "shells"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]["shells"][0]),
               (Keys{"id", "name", "status", "vendor", "product", "error", "reason", "missing",
@@ -114,7 +116,8 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
     for (const char* fragment : {
              R"({"format":1,"run":{"started":"2026-12-07T11:39:48Z","version":"0.4.0","seconds":12.75,)",
              R"("stopped":true,"servers":4,"incidents":[{"exitCode":9,"dump":"C:\\D\\a.mdmp",)",
-             R"("size":5000000000,"modified":"2026-12-07T11:39:48.1234567Z","status":"failed",)",
+             R"("size":5000000000,"modified":"2026-12-07T11:39:48.1234567Z","platform":"x86",)"
+             R"("status":"failed",)",
              R"("report":{"id":"45464658",)",
              R"("status":"timed out",)",
              R"("numInputs":2,"numOutputs":-1,"wantsMidi":true,)",

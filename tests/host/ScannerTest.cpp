@@ -36,6 +36,24 @@ public:
         ASSERT_TRUE(CopyFileW(PluginPath(kitName).c_str(), Path(name).c_str(), FALSE))
             << host::ToUtf8(name);
     }
+    // A plug-in of the x86 build's kit.
+    void AddX86(const wchar_t* kitName, const std::wstring& name) {
+        ASSERT_TRUE(CopyFileW((host::ExecutableFolder() + L"plugins-x86\\" + kitName).c_str(),
+                              Path(name).c_str(), FALSE))
+            << host::ToUtf8(name);
+    }
+    // Writes another machine into the copied file's PE header.
+    void PatchMachine(const std::wstring& name, WORD machine) {
+        HANDLE file = CreateFileW(Path(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        IMAGE_DOS_HEADER dos = {};
+        DWORD done = 0;
+        ReadFile(file, &dos, sizeof dos, &done, nullptr);
+        SetFilePointer(file, dos.e_lfanew + 4, nullptr, FILE_BEGIN);
+        WriteFile(file, &machine, sizeof machine, &done, nullptr);
+        CloseHandle(file);
+    }
     void AddBytes(const std::wstring& name, const std::string& bytes) {
         HANDLE file = CreateFileW(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -78,6 +96,7 @@ struct ScanRun {
     host::Results results;  // as the results file holds them after the run
     std::vector<std::string> warnings;
     std::map<std::string, PluginRecord> byName;  // file name -> record
+    int launched = 0;                            // server processes started
 };
 
 std::string FileName(const std::string& path) {
@@ -92,6 +111,7 @@ ScanRun ScanWith(const host::ScanOptions& options, std::function<void(host::Scan
     if (onProgress)
         scanner.onProgress = [&](const host::ScanProgress& progress) { onProgress(scanner, progress); };
     run.ran = scanner.Run();
+    run.launched = scanner.serversLaunched();
     std::string warning, error;
     EXPECT_TRUE(host::LoadResultsFile(options.resultsPath, &run.results, &warning, &error)) << error;
     EXPECT_EQ(warning, "");
@@ -273,9 +293,9 @@ TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
     testing_support::PeImageSpec needs;
     needs.imports = {{"KERNEL32.dll", {"Sleep"}}, {"OrvaneNowhere.dll", {"Anything"}}};
     corpus.AddBytes(L"NeedsMissing.dll", testing_support::BuildPe(needs).bytes);
-    testing_support::PeImageSpec x86;
-    x86.machine = 0x014C;
-    corpus.AddBytes(L"X86.dll", testing_support::BuildPe(x86).bytes);
+    testing_support::PeImageSpec arm;
+    arm.machine = 0xAA64;
+    corpus.AddBytes(L"Arm.dll", testing_support::BuildPe(arm).bytes);
     testing_support::PeImageSpec vst3;
     vst3.exports = {"GetPluginFactory"};
     corpus.AddBytes(L"Other.dll", testing_support::BuildPe(vst3).bytes);
@@ -293,8 +313,7 @@ TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
         {"NeedsMissing.dll", "missing dependency", {"OrvaneNowhere.dll"}, "",
          "needs OrvaneNowhere.dll, which is in neither the plug-in's folder, the system folders nor the "
          "PATH (Failed to load library, err=126)"},
-        {"X86.dll", "wrong architecture", {}, "",
-         "a 32-bit (x86) DLL, which the x64 scan server cannot load (Failed to load library, err=193)"},
+        {"Arm.dll", "wrong architecture", {}, "", "built for arm64, which neither the x64 nor the x86 server can load"},
         {"Other.dll", "not a VST 2 plug-in", {}, "VST3",
          "a VST3 plug-in (it exports GetPluginFactory), not a VST 2 one (Entry point not found, not a VST plugin)"},
     };
@@ -319,6 +338,89 @@ TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
     // The plug-in had returned: no stale value on the stack is taken for its frame.
     EXPECT_EQ(garbage.fault->text.find("called from"), std::string::npos) << garbage.fault->text;
     EXPECT_EQ(garbage.reason, "");
+}
+
+TEST(Scanner, EachPluginGoesToTheServerOfItsArchitectureAndOtherMachinesFailWithAWord) {
+    Corpus corpus;
+    corpus.Add(L"effect.dll", L"Effect64.dll");
+    corpus.AddX86(L"effect.dll", L"Effect32.dll");
+    corpus.AddX86(L"shell.dll", L"Bundle32.dll");  // not Shell32.dll: the loader takes the system's
+    corpus.AddX86(L"crash_entry.dll", L"Crash32.dll");
+    corpus.AddX86(L"hang_entry.dll", L"Hang32.dll");
+    corpus.AddX86(L"exit_entry.dll", L"Exit32.dll");
+    corpus.Add(L"effect.dll", L"Arm64.dll");
+    corpus.PatchMachine(L"Arm64.dll", IMAGE_FILE_MACHINE_ARM64);
+    corpus.Add(L"effect.dll", L"X64SaysX86.dll");  // PE32+ under an x86 machine field
+    corpus.PatchMachine(L"X64SaysX86.dll", IMAGE_FILE_MACHINE_I386);
+    corpus.AddX86(L"effect.dll", L"X86SaysX64.dll");  // PE32 under an x64 machine field
+    corpus.PatchMachine(L"X86SaysX64.dll", IMAGE_FILE_MACHINE_AMD64);
+    corpus.AddBytes(L"NotADll.dll", "this is not a program");
+
+    struct Expected {
+        const char* name;
+        Status status;
+        const char* platform;
+        const char* error;  // the start of the record's error
+        bool x86Server;     // scanned by the x86 server
+    };
+    const Expected expected[] = {
+        {"Effect64.dll", Status::Ok, "x64", "", false},
+        {"Effect32.dll", Status::Ok, "x86", "", true},
+        {"Bundle32.dll", Status::Ok, "x86", "", true},
+        {"Crash32.dll", Status::Crashed, "x86", "it crashed the server", true},
+        {"Hang32.dll", Status::TimedOut, "x86", "no answer within", true},
+        {"Exit32.dll", Status::Ended, "x86", "the server ended with exit code 0", true},
+        {"Arm64.dll", Status::Failed, "arm64", "built for arm64, which neither", false},
+        {"X64SaysX86.dll", Status::Failed, "x86", "its header says x86 but its optional header is PE32+", false},
+        {"X86SaysX64.dll", Status::Failed, "x64", "its header says x64 but its optional header is PE32 ", false},
+        {"NotADll.dll", Status::Failed, "x64", "not a DLL: not a Windows program file", false},
+    };
+    auto check = [&](const ScanRun& run, bool withX86Server) {
+        std::string names;
+        for (const PluginRecord& record : run.results.plugins)
+            names += record.path + "\n";
+        ASSERT_EQ(run.results.plugins.size(), sizeof expected / sizeof expected[0]) << names;
+        for (const Expected& row : expected) {
+            SCOPED_TRACE(row.name);
+            const PluginRecord& record = run.byName.at(row.name);
+            EXPECT_EQ(record.platform, row.platform);
+            if (!withX86Server && row.x86Server) {
+                EXPECT_EQ(host::StatusName(record.status), std::string("failed"));
+                EXPECT_EQ(record.error, "a 32-bit (x86) plug-in, and there is no x86 server to scan it");
+                continue;
+            }
+            EXPECT_EQ(host::StatusName(record.status), std::string(host::StatusName(row.status)))
+                << record.error;
+            EXPECT_EQ(record.error.rfind(row.error, 0), 0u) << record.error;
+        }
+    };
+
+    ScanRun run = ScanWith(corpus.Options(2, 3000));
+    ASSERT_TRUE(run.ran);
+    check(run, true);
+    // The x86 server's own answers: its report says x86, its dump is read.
+    const PluginRecord& effect = run.byName.at("Effect32.dll");
+    ASSERT_TRUE(effect.report.has_value());
+    EXPECT_EQ(effect.report->platform, "x86");
+    EXPECT_EQ(effect.name, "Test Effect");
+    EXPECT_EQ(run.byName.at("Bundle32.dll").shells.size(), 2u);
+    const PluginRecord& crash = run.byName.at("Crash32.dll");
+    EXPECT_EQ(crash.exitCode, 9u);
+    EXPECT_NE(crash.dump.find("ScanServer-x86-"), std::string::npos) << crash.dump;
+    ASSERT_TRUE(crash.fault.has_value());
+    EXPECT_EQ(crash.fault->text.rfind("access violation writing 0x0 in Crash32.dll+0x", 0), 0u)
+        << crash.fault->text;
+    EXPECT_TRUE(run.results.run.incidents.empty());
+
+    // With no x86 server beside the x64 one, 32-bit plug-ins fail with a
+    // word and nothing else changes.
+    TempFolder alone;
+    host::ScanOptions withoutX86 = corpus.Options(2, 3000);
+    withoutX86.rescan = true;
+    withoutX86.serverPath = alone.path() + L"\\ScanServer.exe";
+    ASSERT_TRUE(CopyFileW((host::ExecutableFolder() + L"ScanServer.exe").c_str(),
+                          withoutX86.serverPath.c_str(), FALSE));
+    check(ScanWith(withoutX86), false);
 }
 
 TEST(Scanner, AStoppedScanKeepsWhatItFinishedAndTheNextRunGoesOnFromThere) {
@@ -574,6 +676,8 @@ TEST(Scanner, AServerIsReplacedAfterItsShareOfPluginsAndAboveItsMemoryLimit) {
         options.memoryLimit = c.memoryLimit;
         ScanRun run = ScanWith(options);
         EXPECT_EQ(run.results.run.servers, c.servers);
+        // No server died: none was started ahead that was not used.
+        EXPECT_EQ(run.launched, c.servers);
         EXPECT_TRUE(CrashedIn(run).empty());
         EXPECT_TRUE(run.results.run.incidents.empty());
     }

@@ -101,7 +101,13 @@ bool ReadMinidump(const std::wstring& path, Minidump* dump, std::string* error) 
         *error = "no whole context for the exception";
         return false;
     }
+    // The dump holds the context of the server's own architecture, as this
+    // test program's CONTEXT is.
+#if defined(__x86_64__)
     dump->exceptionStackPointer = reinterpret_cast<const CONTEXT*>(bytes.data() + context.Rva)->Rsp;
+#else
+    dump->exceptionStackPointer = reinterpret_cast<const CONTEXT*>(bytes.data() + context.Rva)->Esp;
+#endif
 
     if (!MiniDumpReadDumpStream(base, ThreadListStream, nullptr, &stream, &size)) {
         *error = "no thread list";

@@ -24,7 +24,7 @@ struct Minidump {
     DWORD exceptionThreadId = 0;
     DWORD exceptionCode = 0;
     uint64_t exceptionAddress = 0;
-    uint64_t exceptionStackPointer = 0;  // rsp of the exception's context
+    uint64_t exceptionStackPointer = 0;  // rsp (esp) of the exception's context
     std::vector<Thread> threads;
     std::vector<Module> modules;
 

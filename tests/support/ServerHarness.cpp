@@ -3,14 +3,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "server/Architecture.h"
+
 namespace harness {
 
-const char kBanner[] = "info:Orvane Plugin Scan Server (x64)\n";
+const char kBanner[] = "info:Orvane Plugin Scan Server (" SERVER_ARCHITECTURE_TEXT ")\n";
 const char kPrompt[] = "ready:\n";
 
 host::LaunchOptions ServerOptions(DWORD lifetimeLimitMs) {
     host::LaunchOptions options;
-    options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+    options.serverPath = host::ExecutableFolder() + SERVER_FILE_NAME;
     options.lifetimeLimitMs = lifetimeLimitMs;
     return options;
 }

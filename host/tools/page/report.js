@@ -120,6 +120,8 @@
             record: record,
             report: record.report || null,
             status: otherKind ? NOT_VST2 : record.status,
+            // A sub-plug-in runs on its shell's platform.
+            platform: (shell || record).platform || "",
             name: name,
             path: path,
             search: (name + "\n" + record.vendor + "\n" + path).toLowerCase(),
@@ -160,6 +162,19 @@
         if (subs.length)
             total.append(make("span", "subs", "and " + plural(subs.length, "sub-plug-in") +
                 " of shells"));
+        // Plug-in files by platform, x64 and x86 first.
+        const platforms = {};
+        for (const entry of mains)
+            platforms[entry.platform || "unknown"] = (platforms[entry.platform || "unknown"] || 0) + 1;
+        const order = Object.keys(platforms).sort(function (a, b) {
+            const rank = function (p) { return p === "x64" ? 0 : p === "x86" ? 1 : 2; };
+            return rank(a) - rank(b) || a.localeCompare(b);
+        });
+        const byPlatform = make("span", "subs platforms", order.map(function (p) {
+            return platforms[p] + " " + p;
+        }).join(" \u00B7 "));
+        byPlatform.dataset.count = "platforms";
+        total.append(byPlatform);
         box.append(total);
         for (const [status, meaning] of STATUSES) {
             const card = make("div", "count " + statusClass(status));
@@ -229,7 +244,7 @@
         const row = make("tr", "detail");
         row.hidden = true;
         const cell = make("td");
-        cell.colSpan = 9;
+        cell.colSpan = 10;
         const facts = make("dl", "facts");
         fact(facts, "Reason", record.error || (record.status === "ok" ? "" : "none given"));
         fact(facts, "Kind", record.reason);
@@ -309,6 +324,7 @@
             dataCell(report ? report.numInputs + " / " + report.numOutputs : NONE, "num"),
             dataCell(report ? midiText(report) : NONE),
             dataCell(report ? (report.audio64 ? "yes" : "no") : NONE),
+            dataCell(entry.platform || NONE),
             dataCell(milliseconds(record.durationMs), "num"));
         return rows;
     }

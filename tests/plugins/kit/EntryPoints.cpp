@@ -4,13 +4,13 @@
 
 #include "tests/plugins/kit/TestPlugin.h"
 
-extern "C" AEffect* VSTPluginMain(HostCallbackFn host) {
+extern "C" AEffect* VSTCALL VSTPluginMain(HostCallbackFn host) {
     return kit::ThePlugin().Enter(host, "VSTPluginMain");
 }
 
 // Exported under the name "main" by the .def files: a C++ function of that
 // name would be taken for the program's own main.
-extern "C" AEffect* PluginMainEntry(HostCallbackFn host) {
+extern "C" AEffect* VSTCALL PluginMainEntry(HostCallbackFn host) {
     return kit::ThePlugin().Enter(host, "main");
 }
 

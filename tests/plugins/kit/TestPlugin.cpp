@@ -6,7 +6,7 @@ namespace kit {
 
 namespace {
 
-VstIntPtr DispatchToPlugin(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value,
+VstIntPtr VSTCALL DispatchToPlugin(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value,
                            void* ptr, float opt) {
     return static_cast<TestPlugin*>(effect->object)->Dispatch(opcode, index, value, ptr, opt);
 }
