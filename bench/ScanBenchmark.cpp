@@ -223,9 +223,9 @@ void PrintLane(const Lane& lane, int total, int floorRound) {
     printf("floor (in process):   median of %zu rounds of %d: %.1f scans/s (%.3f ms/scan)\n",
            lane.floorRates.size(), floorRound, floorRate, 1000.0 / floorRate);
     printf("ratio server/floor:   %.2fx (time per scan)\n", floorRate / serverRate);
-    printf("after %5d requests: working set %zu KiB, %lu handles\n", 1000, lane.at1000.workingSet / 1024,
+    printf("after %5d requests: working set %zu KiB, %lu handles\n", 1000, static_cast<size_t>(lane.at1000.workingSet / 1024),
            lane.at1000.handles);
-    printf("after %5d requests: working set %zu KiB, %lu handles\n", total, lane.atEnd.workingSet / 1024,
+    printf("after %5d requests: working set %zu KiB, %lu handles\n", total, static_cast<size_t>(lane.atEnd.workingSet / 1024),
            lane.atEnd.handles);
     printf("server exit code:     %lu\n\n", lane.exitCode);
 }
@@ -281,8 +281,8 @@ int wmain(int argc, wchar_t** argv) {
         double floorRate = Median(lane.floorRates);
         printf("| %ls | %.1f | %.3f | %.3f | %.2fx | %zu, %lu | %zu, %lu |\n", FileName(lane.plugin).c_str(),
                serverRate, 1000.0 / serverRate, 1000.0 / floorRate, floorRate / serverRate,
-               lane.at1000.workingSet / 1024, lane.at1000.handles, lane.atEnd.workingSet / 1024,
-               lane.atEnd.handles);
+               static_cast<size_t>(lane.at1000.workingSet / 1024), lane.at1000.handles,
+               static_cast<size_t>(lane.atEnd.workingSet / 1024), lane.atEnd.handles);
     }
     if (lanes.size() == 2)
         printf("%ls against %ls: %.2fx the time per scan\n", FileName(lanes[1].plugin).c_str(),

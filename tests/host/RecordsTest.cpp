@@ -25,7 +25,7 @@ host::Results FullResults() {
                          {"Gone.dll+0x1000", "Foo.dll!VSTPluginMain+0x52"}};
     // Only an exit code tells of it: no address, module or thread.
     host::Fault exitOnly = {"crash", 0xC0000409u, "stack buffer overrun (fast fail)", "", 0, "", 0, "",
-                            false, "stack buffer overrun (fast fail), exit code 0xC0000409", false};
+                            false, "stack buffer overrun (fast fail), exit code 0xC0000409", false, {}};
     host::ShellRecord sub;
     static_cast<host::ScanResult&>(sub) = {Status::TimedOut, "Sub \xE2\x82\xAC", "Maker", "Suite",
                                            "timed out", 1u, "C:\\Dumps\\c.mdmp", 30000, hang,

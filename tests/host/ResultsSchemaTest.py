@@ -93,6 +93,7 @@ class ResultsSchemaTest(unittest.TestCase):
             ("no path", lambda r: r["plugins"][0].pop("path")),
             ("a number where text belongs", lambda r: r["plugins"][0].update(name=42)),
             ("another format", lambda r: r.update(format=2)),
+            ("a platform that is no name", lambda r: r["plugins"][0].update(platform=64)),
             ("a shell id that is not eight hex digits",
              lambda r: [p for p in r["plugins"] if p["shells"]][0]["shells"][0].update(id="12")),
             ("a fault thread of its own",
