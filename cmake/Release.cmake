@@ -24,6 +24,7 @@ function(ship_library target header def_file)
 endfunction()
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE.txt
+  ${CMAKE_SOURCE_DIR}/docs/results.schema.json
   DESTINATION ${RELEASE_DOC_DIR})
 
 # `cmake --install` (and CPack) installs what is built, without building

@@ -40,6 +40,7 @@ SHIPPED = {
     "lib/scanengine.def",
     "share/doc/orvane-plugin-scan/README.md",
     "share/doc/orvane-plugin-scan/LICENSE.txt",
+    "share/doc/orvane-plugin-scan/results.schema.json",
 }
 PROGRAMS = sorted(path for path in SHIPPED if path.endswith((".exe", ".dll")))
 
