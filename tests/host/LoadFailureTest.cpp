@@ -10,18 +10,18 @@ using host::LoadExplanation;
 using host::SearchFolders;
 using host::ServerFailure;
 using testing_support::BuildPe;
-using testing_support::PeImageSpec;
+using testing_support::PeImagePlan;
 using testing_support::TempFolder;
 using testing_support::WriteBytes;
 
 namespace {
 
-PeImageSpec Dll(std::vector<std::pair<std::string, std::vector<std::string>>> imports,
+PeImagePlan Dll(std::vector<std::pair<std::string, std::vector<std::string>>> imports,
                 std::vector<std::string> exports = {}) {
-    PeImageSpec spec;
-    spec.imports = std::move(imports);
-    spec.exports = std::move(exports);
-    return spec;
+    PeImagePlan plan;
+    plan.imports = std::move(imports);
+    plan.exports = std::move(exports);
+    return plan;
 }
 
 // The loader's search reduced to the test's own folder: nothing of the
@@ -39,11 +39,11 @@ TEST(LoadFailure, EachKindOfFailureIsNamedFromTheFile) {
     auto write = [&](const wchar_t* name, const std::string& bytes) {
         ASSERT_TRUE(WriteBytes(folder.path() + L"\\" + name, bytes));
     };
-    PeImageSpec arm32 = Dll({{"KERNEL32.dll", {"Sleep"}}});
+    PeImagePlan arm32 = Dll({{"KERNEL32.dll", {"Sleep"}}});
     arm32.machine = 0x01C4;  // 32-bit ARM (Thumb-2)
-    PeImageSpec arm = Dll({});
+    PeImagePlan arm = Dll({});
     arm.machine = 0xAA64;
-    PeImageSpec program = Dll({});
+    PeImagePlan program = Dll({});
     program.dll = false;
     write(L"Empty.dll", "");
     write(L"Short.dll", BuildPe(Dll({{"FooCore.dll", {"FooInit"}}})).bytes.substr(0, 1024));

@@ -14,7 +14,7 @@ using host::PeFile;
 using host::PeKind;
 using testing_support::BuildPe;
 using testing_support::PeImage;
-using testing_support::PeImageSpec;
+using testing_support::PeImagePlan;
 
 namespace {
 
@@ -24,10 +24,10 @@ void Poke(std::string* bytes, size_t offset, T value) {
 }
 
 PeImage Sample() {
-    PeImageSpec spec;
-    spec.imports = {{"KERNEL32.dll", {"GetTickCount", "Sleep"}}, {"FooCore.dll", {"FooInit"}}};
-    spec.exports = {"VSTPluginMain", "main"};
-    return BuildPe(spec);
+    PeImagePlan plan;
+    plan.imports = {{"KERNEL32.dll", {"GetTickCount", "Sleep"}}, {"FooCore.dll", {"FooInit"}}};
+    plan.exports = {"VSTPluginMain", "main"};
+    return BuildPe(plan);
 }
 
 TEST(PeFile, ReadsHeadersImportsAndExportsOfAWellFormedDll) {
@@ -53,7 +53,7 @@ TEST(PeFile, ReadsHeadersImportsAndExportsOfAWellFormedDll) {
     EXPECT_EQ(below->name, "VSTPluginMain");
 
     // A 32-bit DLL and a program are told apart by their headers alone.
-    PeImageSpec x86;
+    PeImagePlan x86;
     x86.machine = 0x014C;
     x86.imports = {{"KERNEL32.dll", {"Sleep"}}};
     PeFile small = ParsePe(BuildPe(x86).bytes, host::kPeHeaders);
@@ -61,7 +61,7 @@ TEST(PeFile, ReadsHeadersImportsAndExportsOfAWellFormedDll) {
     EXPECT_EQ(small.machine, 0x014C);
     EXPECT_FALSE(small.pe32Plus);
     EXPECT_EQ(host::MachineName(small.machine), "x86 (32-bit)");
-    PeImageSpec program;
+    PeImagePlan program;
     program.dll = false;
     EXPECT_FALSE(ParsePe(BuildPe(program).bytes).dll);
 }
@@ -193,12 +193,12 @@ TEST(PeFile, LyingFilesAreDescribedNotTrusted) {
 // over (thousands of descriptors sharing one long list) is cut off at a
 // bound rather than read for minutes.
 TEST(PeFile, ManyImportsAreReadAndEndlessOnesBounded) {
-    PeImageSpec spec;
+    PeImagePlan plan;
     std::vector<std::string> functions;
     for (int i = 0; i < 3000; i++)
         functions.push_back("Function" + std::to_string(i));
-    spec.imports = {{"Big.dll", functions}};
-    PeImage image = BuildPe(spec);
+    plan.imports = {{"Big.dll", functions}};
+    PeImage image = BuildPe(plan);
     PeFile pe = ParsePe(image.bytes);
     ASSERT_EQ(pe.imports.size(), 1u);
     EXPECT_EQ(pe.imports[0].functions.size(), 3000u);

@@ -290,13 +290,13 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
 // their records from the files; the records' words are the scanner's.
 TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
     Corpus corpus;
-    testing_support::PeImageSpec needs;
+    testing_support::PeImagePlan needs;
     needs.imports = {{"KERNEL32.dll", {"Sleep"}}, {"OrvaneNowhere.dll", {"Anything"}}};
     corpus.AddBytes(L"NeedsMissing.dll", testing_support::BuildPe(needs).bytes);
-    testing_support::PeImageSpec arm;
+    testing_support::PeImagePlan arm;
     arm.machine = 0xAA64;
     corpus.AddBytes(L"Arm.dll", testing_support::BuildPe(arm).bytes);
-    testing_support::PeImageSpec vst3;
+    testing_support::PeImagePlan vst3;
     vst3.exports = {"GetPluginFactory"};
     corpus.AddBytes(L"Other.dll", testing_support::BuildPe(vst3).bytes);
     corpus.Add(L"garbage_entry.dll", L"Garbage.dll");

@@ -33,31 +33,31 @@ void PutText(std::string* bytes, size_t offset, const std::string& text) {
 
 }  // namespace
 
-PeImage BuildPe(const PeImageSpec& spec) {
-    bool wide = spec.machine == 0x8664 || spec.machine == 0xAA64;
+PeImage BuildPe(const PeImagePlan& plan) {
+    bool wide = plan.machine == 0x8664 || plan.machine == 0xAA64;
     uint32_t thunk = wide ? 8 : 4;
     PeImage image;
     image.codeRva = kSectionAlignment;
     image.dataRva = 2 * kSectionAlignment;
-    uint32_t codeSize = 0x10 * static_cast<uint32_t>(spec.exports.size() + 1);
+    uint32_t codeSize = 0x10 * static_cast<uint32_t>(plan.exports.size() + 1);
 
     // The data section: import descriptors, then lookup and address tables,
     // then names; then the export directory and its lists.
     std::string data;
     uint32_t descriptors = 0;
-    uint32_t at = (static_cast<uint32_t>(spec.imports.size()) + 1) * 20;
+    uint32_t at = (static_cast<uint32_t>(plan.imports.size()) + 1) * 20;
     std::vector<uint32_t> lookups;
-    for (const auto& import : spec.imports) {
+    for (const auto& import : plan.imports) {
         lookups.push_back(at);
         at += (static_cast<uint32_t>(import.second.size()) + 1) * thunk;
     }
     std::vector<uint32_t> addresses;
-    for (const auto& import : spec.imports) {
+    for (const auto& import : plan.imports) {
         addresses.push_back(at);
         at += (static_cast<uint32_t>(import.second.size()) + 1) * thunk;
     }
-    for (size_t i = 0; i < spec.imports.size(); i++) {
-        const auto& import = spec.imports[i];
+    for (size_t i = 0; i < plan.imports.size(); i++) {
+        const auto& import = plan.imports[i];
         uint32_t nameAt = at;
         PutText(&data, nameAt, import.first);
         at += static_cast<uint32_t>(import.first.size()) + 1;
@@ -85,8 +85,8 @@ PeImage BuildPe(const PeImageSpec& spec) {
     at = AlignUp(at, 4);
     uint32_t exportDirectory = at;
     uint32_t exportSize = 0;
-    if (!spec.exports.empty()) {
-        uint32_t count = static_cast<uint32_t>(spec.exports.size());
+    if (!plan.exports.empty()) {
+        uint32_t count = static_cast<uint32_t>(plan.exports.size());
         uint32_t functions = exportDirectory + 40;
         uint32_t names = functions + count * 4;
         uint32_t ordinals = names + count * 4;
@@ -98,11 +98,11 @@ PeImage BuildPe(const PeImageSpec& spec) {
         Put<uint32_t>(&data, exportDirectory + 32, image.dataRva + names);
         Put<uint32_t>(&data, exportDirectory + 36, image.dataRva + ordinals);
         // Names sorted, as the loader's binary search wants them.
-        std::vector<std::string> sorted = spec.exports;
+        std::vector<std::string> sorted = plan.exports;
         std::sort(sorted.begin(), sorted.end());
         for (uint32_t i = 0; i < count; i++) {
             uint32_t index = static_cast<uint32_t>(
-                std::find(spec.exports.begin(), spec.exports.end(), sorted[i]) - spec.exports.begin());
+                std::find(plan.exports.begin(), plan.exports.end(), sorted[i]) - plan.exports.begin());
             Put<uint32_t>(&data, functions + index * 4, image.codeRva + 0x10 * (index + 1));
             Put<uint32_t>(&data, names + i * 4, image.dataRva + text);
             Put<uint16_t>(&data, ordinals + i * 2, static_cast<uint16_t>(index));
@@ -124,11 +124,11 @@ PeImage BuildPe(const PeImageSpec& spec) {
     Put<uint32_t>(&out, 0x3C, image.peOffset);
     uint32_t pe = image.peOffset;
     Put<uint32_t>(&out, pe, 0x00004550);
-    Put<uint16_t>(&out, pe + 4, spec.machine);
+    Put<uint16_t>(&out, pe + 4, plan.machine);
     Put<uint16_t>(&out, pe + 6, 2);
     uint16_t optionalSize = wide ? 240 : 224;
     Put<uint16_t>(&out, pe + 20, optionalSize);
-    Put<uint16_t>(&out, pe + 22, static_cast<uint16_t>(0x0002 | (wide ? 0x0020 : 0x0100) | (spec.dll ? 0x2000 : 0)));
+    Put<uint16_t>(&out, pe + 22, static_cast<uint16_t>(0x0002 | (wide ? 0x0020 : 0x0100) | (plan.dll ? 0x2000 : 0)));
     uint32_t optional = pe + 24;
     Put<uint16_t>(&out, optional, wide ? 0x20B : 0x10B);
     Put<uint32_t>(&out, optional + 16, 0);  // no entry point: nothing runs when it loads
@@ -160,13 +160,13 @@ PeImage BuildPe(const PeImageSpec& spec) {
     }
     uint32_t directories = optional + (wide ? 112 : 96);
     Put<uint32_t>(&out, directories - 4, 16);
-    if (!spec.exports.empty()) {
+    if (!plan.exports.empty()) {
         Put<uint32_t>(&out, directories, image.dataRva + exportDirectory);
         Put<uint32_t>(&out, directories + 4, exportSize);
     }
-    if (!spec.imports.empty()) {
+    if (!plan.imports.empty()) {
         Put<uint32_t>(&out, directories + 8, image.dataRva + descriptors);
-        Put<uint32_t>(&out, directories + 12, (static_cast<uint32_t>(spec.imports.size()) + 1) * 20);
+        Put<uint32_t>(&out, directories + 12, (static_cast<uint32_t>(plan.imports.size()) + 1) * 20);
     }
 
     image.sectionTable = optional + optionalSize;

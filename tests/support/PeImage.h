@@ -10,7 +10,7 @@ namespace testing_support {
 // A small PE file made by the tests, to read back or to hand to the loader:
 // headers, then one data section holding its import and export tables and,
 // when asked, a code section with a function table.
-struct PeImageSpec {
+struct PeImagePlan {
     uint16_t machine = 0x8664;
     bool dll = true;
     // DLL name and the functions imported from it by name.
@@ -30,7 +30,7 @@ struct PeImage {
     uint32_t codeRva = 0;           // where the exports point
 };
 
-PeImage BuildPe(const PeImageSpec& spec);
+PeImage BuildPe(const PeImagePlan& plan);
 
 // Writes bytes to path; false when it cannot.
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
