@@ -95,6 +95,15 @@
         list.append(make("dt", "", term), description);
     }
 
+    // How a server died, as a record and an incident both tell it.
+    function deathFacts(list, died) {
+        if (died.exitCode !== null)
+            fact(list, "Exit code", exitCodeText(died.exitCode));
+        fact(list, "Dump", died.dump);
+        if (died.fault)
+            fact(list, "Fault", died.fault.text);
+    }
+
     function listOf(tag, texts) {
         const list = make(tag);
         for (const text of texts)
@@ -205,11 +214,7 @@
             const facts = make("dl", "facts");
             fact(facts, "During", incident.during);
             fact(facts, "Culprit", incident.culprit);
-            if (incident.exitCode !== null)
-                fact(facts, "Exit code", exitCodeText(incident.exitCode));
-            fact(facts, "Dump", incident.dump);
-            if (incident.fault)
-                fact(facts, "Fault", incident.fault.text);
+            deathFacts(facts, incident);
             if (incident.suspects.length) {
                 const more = make("details");
                 more.append(make("summary", "", plural(incident.suspects.length, "suspect") +
@@ -251,11 +256,7 @@
         if (record.missing && record.missing.length)
             fact(facts, "Missing", listOf("ul", record.missing));
         fact(facts, "Format", record.format);
-        if (record.exitCode !== null)
-            fact(facts, "Exit code", exitCodeText(record.exitCode));
-        fact(facts, "Dump", record.dump);
-        if (record.fault)
-            fact(facts, "Fault", record.fault.text);
+        deathFacts(facts, record);
         if (record.fault && record.fault.stack && record.fault.stack.length)
             fact(facts, "Stack", make("pre", "stack", record.fault.stack.join("\n")));
         if (record.afterReport)
