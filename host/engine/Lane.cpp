@@ -277,13 +277,21 @@ void Lane::UseServersFor(Machine machine) {
 
 void Lane::LaunchSpares(size_t count) {
     while (spares_.size() < count) {
-        auto spare = std::make_unique<PooledServer>();
-        std::string error;
-        if (!spare->Launch(Settings(), &error))
-            break;
-        pool_->serversLaunched_++;
-        spares_.push_back(std::move(spare));
+        spares_.push_back(std::async(std::launch::async, [pool = pool_, settings = Settings()] {
+            auto spare = std::make_unique<PooledServer>();
+            std::string error;
+            if (!spare->Launch(settings, &error))
+                return std::unique_ptr<PooledServer>();
+            pool->serversLaunched_++;
+            return spare;
+        }));
     }
+}
+
+std::unique_ptr<PooledServer> Lane::TakeSpare() {
+    std::unique_ptr<PooledServer> spare = spares_.front().get();
+    spares_.pop_front();
+    return spare;
 }
 
 bool Lane::EnsureServer() {
@@ -292,12 +300,13 @@ bool Lane::EnsureServer() {
     std::string error;
     // The first death in the lane: the replacement and a spare start
     // together, so that a plug-in that crashes its second server too (it is
-    // tried again at once) finds a third one ready.
+    // tried again at once) finds a third one ready or nearly.
     if (deathSeen_ && spares_.empty())
         LaunchSpares(SparesWanted());
     while (!spares_.empty()) {
-        std::unique_ptr<PooledServer> spare = std::move(spares_.front());
-        spares_.pop_front();
+        std::unique_ptr<PooledServer> spare = TakeSpare();
+        if (!spare)
+            continue;
         if (spare->WaitReady(&error)) {
             TakeServer(std::move(spare));
             return true;
@@ -546,9 +555,11 @@ void Lane::Run() {
 }
 
 void Lane::RetireAtEnd() {
-    for (std::unique_ptr<PooledServer>& spare : spares_)
-        pool_->reaper_.Retire(std::move(spare), Reaper::Leave::Close);
-    spares_.clear();
+    // A spare has scanned nothing, so its end tells nothing: it is ended
+    // at once rather than waited for through the rest of its start-up.
+    while (!spares_.empty())
+        if (std::unique_ptr<PooledServer> spare = TakeSpare())
+            pool_->reaper_.Retire(std::move(spare), Reaper::Leave::End);
     if (server_) {
         std::vector<std::string> suspects = server_->answered();
         bool stopped = WaitForSingleObject(pool_->stop_, 0) == WAIT_OBJECT_0;

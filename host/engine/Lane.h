@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,8 +30,13 @@ private:
     const ServerSettings& Settings() const;
     bool EnsureServer();
     void TakeServer(std::unique_ptr<PooledServer> server);
-    // Starts servers into spares_ until it holds count.
+    // Starts servers into spares_ until it holds count, each on a thread
+    // of its own: creating a process takes Wine some 25 ms, which the
+    // lane's next request need not wait for.
     void LaunchSpares(size_t count);
+    // The next spare once its process exists; null when it could not be
+    // created.
+    std::unique_ptr<PooledServer> TakeSpare();
     size_t SparesWanted() const;
     std::shared_ptr<ServerFate> RetireServer(Reaper::Leave leave);
     void RememberAnswered(const std::string& request);
@@ -47,13 +53,15 @@ private:
     Pool* pool_;
     int index_;
     std::unique_ptr<PooledServer> server_;
-    std::deque<std::unique_ptr<PooledServer>> spares_;  // started ahead, to take over from server_
+    // Started ahead, to take over from server_.
+    using Spare = std::future<std::unique_ptr<PooledServer>>;
+    std::deque<Spare> spares_;
     bool deathSeen_ = false;          // a server of this lane died, hung or was refused
     Machine machine_ = Machine::X64;  // the architecture of server_ and spares_
     ServerSettings settings_[2];      // x64, x86
     // The other architecture's servers, while they wait for its plug-ins.
     std::unique_ptr<PooledServer> asideServer_;
-    std::deque<std::unique_ptr<PooledServer>> asideSpares_;
+    std::deque<Spare> asideSpares_;
 };
 
 }  // namespace host
