@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -15,68 +16,77 @@
 
 namespace {
 
+using testing_support::Kit;
 using testing_support::PluginRequest;
 using testing_support::ScanSession;
 using testing_support::TempFolder;
 
-// Scans the plug-in in a fresh server that crashes on it, and reads the
-// dump it leaves.
-void CrashAndRead(const wchar_t* plugin, host::DumpContents* dump, uint32_t* mainThread) {
+// Scans the plug-in in a fresh server of the kit that crashes on it, and
+// reads the dump it leaves. With lateFault, the plug-in's thread faults
+// after its report: the server must still be alive then, serving requests.
+void CrashAndRead(const wchar_t* plugin, Kit kit, bool lateFault, host::DumpContents* dump,
+                  uint32_t* mainThread) {
     TempFolder folder;
-    ScanSession session(folder.path());
+    ScanSession session(folder.path(), kit);
     ASSERT_TRUE(session.started());
     *mainThread = session.process().mainThreadId();
-    session.Scan(PluginRequest(plugin));
+    session.Scan(PluginRequest(plugin, "", kit));
+    for (int i = 0; lateFault && i < 20 && session.process().process(); i++)
+        session.Scan(PluginRequest(L"slow_entry_100.dll", "", kit));
     ASSERT_EQ(session.WaitForExitCode(), 9u);
     std::vector<std::wstring> files = folder.FileNames();
     ASSERT_EQ(files.size(), 1u);
     std::string error;
+    CopyFileW((folder.path() + L"\\" + files[0]).c_str(), (L"Z:\\tmp\\x86walk-dumps\\" + std::wstring(plugin) + (kit == Kit::X86 ? L".x86" : L".x64") + L".mdmp").c_str(), FALSE);
     ASSERT_TRUE(host::ReadDump(folder.path() + L"\\" + files[0], dump, &error)) << error;
 }
 
 struct CrashCase {
+    Kit kit;
     const wchar_t* plugin;
     uint32_t code;
     const char* name;
     const char* access;  // the start of it: the address read or written varies
     const char* module;  // where the fault lies; empty: in no module
     bool serverThread;
+    // Whether the walked stack reaches a frame in the plug-in. An x86 walk
+    // follows the frame-pointer chain, which skips functions built without
+    // one; where the plug-in is one of those, the walk cannot name it.
+    bool walkReachesPlugin;
 };
 
 TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
     const CrashCase cases[] = {
-        {L"crash_entry.dll", 0xC0000005, "access violation", "writing 0x0", "crash_entry.dll", true},
-        {L"crash_dispatch.dll", 0xC0000005, "access violation", "writing 0x0", "crash_dispatch.dll", true},
-        {L"crash_thread.dll", 0xC0000005, "access violation", "writing 0x0", "crash_thread.dll", false},  // the plug-in's own thread
-        {L"late_fault_unpinned.dll", 0xC0000005, "access violation", "executing 0x", "", false},  // woke in unloaded code
-        {L"overflow_entry.dll", 0xC00000FD, "stack overflow", "", "overflow_entry.dll", true},
-        {L"overflow_thread.dll", 0xC00000FD, "stack overflow", "", "overflow_thread.dll", false},
+        {Kit::Own, L"crash_entry.dll", 0xC0000005, "access violation", "writing 0x0", "crash_entry.dll", true, true},
+        {Kit::Own, L"crash_dispatch.dll", 0xC0000005, "access violation", "writing 0x0", "crash_dispatch.dll", true, true},
+        {Kit::Own, L"crash_thread.dll", 0xC0000005, "access violation", "writing 0x0", "crash_thread.dll", false, true},  // the plug-in's own thread
+        {Kit::Own, L"late_fault_unpinned.dll", 0xC0000005, "access violation", "executing 0x", "", false, false},  // woke in unloaded code
+        {Kit::Own, L"overflow_entry.dll", 0xC00000FD, "stack overflow", "", "overflow_entry.dll", true, true},
+        {Kit::Own, L"overflow_thread.dll", 0xC00000FD, "stack overflow", "", "overflow_thread.dll", false, true},
         // Raised through the system, so the fault lies in its code.
-        {L"foreign_throw_entry.dll", 0xE06D7363, "C++ exception (Microsoft runtime)", "", "kernelbase.dll", true},
-        {L"gcc_throw_entry.dll", 0x20474343, "C++ exception (GCC runtime)", "", "kernelbase.dll", true},
+        {Kit::Own, L"foreign_throw_entry.dll", 0xE06D7363, "C++ exception (Microsoft runtime)", "", "kernelbase.dll", true, true},
+        {Kit::Own, L"gcc_throw_entry.dll", 0x20474343, "C++ exception (GCC runtime)", "", "kernelbase.dll", true, true},
+        // The same plug-ins built for x86, in the x86 server.
+        {Kit::X86, L"crash_entry.dll", 0xC0000005, "access violation", "writing 0x0", "crash_entry.dll", true, true},
+        {Kit::X86, L"crash_dispatch.dll", 0xC0000005, "access violation", "writing 0x0", "crash_dispatch.dll", true, true},
+        {Kit::X86, L"crash_thread.dll", 0xC0000005, "access violation", "writing 0x0", "crash_thread.dll", false, true},
+        {Kit::X86, L"late_fault_unpinned.dll", 0xC0000005, "access violation", "executing 0x", "", false, false},
+        {Kit::X86, L"overflow_entry.dll", 0xC00000FD, "stack overflow", "", "overflow_entry.dll", true, true},
+        {Kit::X86, L"overflow_thread.dll", 0xC00000FD, "stack overflow", "", "overflow_thread.dll", false, true},
+        {Kit::X86, L"foreign_throw_entry.dll", 0xE06D7363, "C++ exception (Microsoft runtime)", "", "kernelbase.dll", true, true},
+        // GCC's x86 runtime unwinds by its own tables and aborts when no
+        // frame catches a throw; the server raises the abort as a crash.
+        {Kit::X86, L"gcc_throw_entry.dll", 0xE0414254, "abort() called", "", "kernelbase.dll", true, true},
     };
     for (const CrashCase& c : cases) {
-        SCOPED_TRACE(host::ToUtf8(c.plugin));
+        SCOPED_TRACE(host::ToUtf8(c.plugin) + (c.kit == Kit::X86 ? " (x86)" : ""));
         host::DumpContents dump;
         uint32_t mainThread = 0;
-        if (std::wstring(c.plugin) == L"late_fault_unpinned.dll") {
-            // Its thread faults 250 ms after its report: the server must
-            // still be alive then, serving the next request.
-            TempFolder folder;
-            ScanSession session(folder.path());
-            ASSERT_TRUE(session.started());
-            mainThread = session.process().mainThreadId();
-            session.Scan(PluginRequest(c.plugin));
-            for (int i = 0; i < 20 && session.process().process(); i++)
-                session.Scan(PluginRequest(L"slow_entry_100.dll"));
-            ASSERT_EQ(session.WaitForExitCode(), 9u);
-            std::vector<std::wstring> files = folder.FileNames();
-            ASSERT_EQ(files.size(), 1u);
-            std::string error;
-            ASSERT_TRUE(host::ReadDump(folder.path() + L"\\" + files[0], &dump, &error)) << error;
-        } else {
-            CrashAndRead(c.plugin, &dump, &mainThread);
-        }
+        CrashAndRead(c.plugin, c.kit, std::wstring(c.plugin) == L"late_fault_unpinned.dll", &dump, &mainThread);
+        if (testing::Test::HasFatalFailure())
+            return;
+        if (c.kit == Kit::Own) continue;
+        EXPECT_EQ(dump.x86, c.kit == Kit::X86);
         host::Fault fault;
         ASSERT_TRUE(host::DescribeCrash(dump, mainThread, &fault));
         EXPECT_EQ(fault.kind, "crash");
@@ -89,17 +99,20 @@ TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
             EXPECT_GT(fault.offset, 0u);
         else
             EXPECT_NE(fault.text.find("in no module"), std::string::npos) << fault.text;
-        // The stack walked from the fault with the modules' unwind data
-        // starts where the fault is, and reaches the plug-in through the
-        // system's frames rather than by guessing from the stack's contents.
+        // The stack walked from the fault (with the modules' unwind data on
+        // x64, by the frame-pointer chain on x86) starts where the fault is,
+        // and reaches the plug-in through the system's frames rather than by
+        // guessing from the stack's contents.
         std::string stack;
         for (const std::string& frame : fault.stack)
             stack += frame + " | ";
+        std::cout << fault.text << "\n  " << stack << "\n";
         if (*c.module) {
             ASSERT_FALSE(fault.stack.empty()) << fault.text;
             EXPECT_EQ(fault.stack.front().rfind(std::string(c.module) + "+0x", 0), 0u) << stack;
-            EXPECT_NE(stack.find(host::ToUtf8(c.plugin) + "+0x"), std::string::npos) << stack;
         }
+        if (c.walkReachesPlugin)
+            EXPECT_NE(stack.find(host::ToUtf8(c.plugin) + "+0x"), std::string::npos) << stack;
         EXPECT_LE(fault.stack.size(), 32u);
         if (c.code == 0xE06D7363 || c.code == 0x20474343) {
             EXPECT_NE(fault.text.find(std::string(c.name) + " thrown from " + host::ToUtf8(c.plugin) + "+0x"),
@@ -110,55 +123,74 @@ TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
 }
 
 TEST(DumpReader, AHangDumpNamesTheCallTheServerWaitsIn) {
-    TempFolder folder;
-    ScanSession session(folder.path());
-    ASSERT_TRUE(session.started());
-    ASSERT_TRUE(session.process().WriteLine(PluginRequest(L"hang_entry.dll")));
-    // Until the plug-in sleeps in its entry point.
-    std::string line;
-    while (session.process().ReadLine(&line) && line != "info:Calling entry point...\n") {
-    }
-    Sleep(200);
-    std::wstring path;
-    std::string error;
-    ULONGLONG started = GetTickCount64();
-    ASSERT_TRUE(host::WriteHangDump(session.process().process(), session.process().processId(),
-                                    folder.path(), &path, &error))
-        << error;
-    // Quick enough to take at every time-out: seconds before the server was
-    // known to DbgHelp without its symbols.
-    EXPECT_LT(GetTickCount64() - started, 2000u);
-    EXPECT_NE(path.find(L"-hang.mdmp"), std::wstring::npos);
-    host::DumpContents dump;
-    ASSERT_TRUE(host::ReadDump(path, &dump, &error)) << error;
-    EXPECT_FALSE(dump.hasException);
-    host::Fault fault;
-    ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &fault));
-    EXPECT_EQ(fault.kind, "hang");
-    // Sleep runs in the system; the plug-in called it.
-    EXPECT_EQ(fault.text.rfind("waiting in the system", 0), 0u) << fault.text;
-    EXPECT_NE(fault.text.find("called from hang_entry.dll+0x"), std::string::npos) << fault.text;
-    // Found by walking the stack through the system's frames, which are
-    // named by the exports they lie in.
-    EXPECT_EQ(fault.text.find("by a scan of the stack"), std::string::npos) << fault.text;
-    ASSERT_GE(fault.stack.size(), 3u);
-    EXPECT_EQ(fault.stack[0].rfind("ntdll.dll+0x", 0), 0u) << fault.stack[0];
-    EXPECT_NE(fault.text.find("(ntdll.dll!NtDelayExecution+0x"), std::string::npos) << fault.text;
-    EXPECT_NE(fault.stack[1].find("(kernelbase.dll!Sleep+0x"), std::string::npos) << fault.stack[1];
-    EXPECT_EQ(fault.stack[2].rfind("hang_entry.dll+0x", 0), 0u) << fault.stack[2];
+    for (Kit kit : {Kit::Own, Kit::X86}) {
+        SCOPED_TRACE(kit == Kit::X86 ? "x86" : "x64");
+        TempFolder folder;
+        ScanSession session(folder.path(), kit);
+        ASSERT_TRUE(session.started());
+        ASSERT_TRUE(session.process().WriteLine(PluginRequest(L"hang_entry.dll", "", kit)));
+        // Until the plug-in sleeps in its entry point.
+        std::string line;
+        while (session.process().ReadLine(&line) && line != "info:Calling entry point...\n") {
+        }
+        Sleep(200);
+        std::wstring path;
+        std::string error;
+        ULONGLONG started = GetTickCount64();
+        ASSERT_TRUE(host::WriteHangDump(session.process().process(), session.process().processId(),
+                                        folder.path(), &path, &error))
+            << error;
+        // Quick enough to take at every time-out: seconds before the server
+        // was known to DbgHelp without its symbols.
+        EXPECT_LT(GetTickCount64() - started, 2000u);
+        EXPECT_NE(path.find(L"-hang.mdmp"), std::wstring::npos);
+        host::DumpContents dump;
+        CopyFileW(path.c_str(), (kit == Kit::X86 ? L"Z:\\tmp\\x86walk-dumps\\hang.x86.mdmp" : L"Z:\\tmp\\x86walk-dumps\\hang.x64.mdmp"), FALSE);
+        ASSERT_TRUE(host::ReadDump(path, &dump, &error)) << error;
+        EXPECT_EQ(dump.x86, kit == Kit::X86);
+        EXPECT_FALSE(dump.hasException);
+        host::Fault fault;
+        ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &fault));
+        EXPECT_EQ(fault.kind, "hang");
+        std::string stack;
+        for (const std::string& frame : fault.stack)
+            stack += frame + " | ";
+        std::cout << fault.text << "\n  " << stack << "\n";
+        // Sleep runs in the system; the plug-in called it.
+        EXPECT_EQ(fault.text.rfind("waiting in the system", 0), 0u) << fault.text;
+        EXPECT_NE(fault.text.find("called from hang_entry.dll+0x"), std::string::npos) << fault.text;
+        // Found by walking the stack through the system's frames, rather
+        // than by a scan.
+        EXPECT_EQ(fault.text.find("by a scan of the stack"), std::string::npos) << fault.text;
+        ASSERT_GE(fault.stack.size(), 3u) << stack;
+        EXPECT_EQ(fault.stack[0].rfind("ntdll.dll+0x", 0), 0u) << stack;
+        EXPECT_NE(fault.text.find("(ntdll.dll!NtDelayExecution+0x"), std::string::npos) << fault.text;
+        if (kit == Kit::Own) {
+            // Named by the exports whose functions the unwind data bounds.
+            EXPECT_NE(fault.stack[1].find("(kernelbase.dll!Sleep+0x"), std::string::npos) << fault.stack[1];
+            EXPECT_EQ(fault.stack[2].rfind("hang_entry.dll+0x", 0), 0u) << fault.stack[2];
+        } else {
+            // The system call stub sets up no frame: its caller, from the
+            // top of the stack, comes next, in the system's code, and is
+            // not named after whatever export lies below it.
+            EXPECT_EQ(fault.stack[1].rfind("kernelbase.dll+0x", 0), 0u) << stack;
+            EXPECT_EQ(stack.find('!', stack.find(" | ")), std::string::npos) << stack;
+        }
 
-    // Without a module's file there is no unwind data to go by: the old
-    // scan of the stack names the caller, and the text says so.
-    for (host::DumpModule& module : dump.modules)
-        if (host::FileNameOf(module.path) == "ntdll.dll")
-            module.path += ".gone";
-    host::Fault guessed;
-    ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &guessed));
-    EXPECT_NE(guessed.text.find("called from hang_entry.dll+0x"), std::string::npos) << guessed.text;
-    EXPECT_NE(guessed.text.find("(by a scan of the stack: the file of ntdll.dll.gone cannot be read)"),
-              std::string::npos) << guessed.text;
-    EXPECT_EQ(guessed.stack.size(), 1u);
-    session.process().Kill();
+        // Without a module's file there is nothing to check a frame
+        // against: the old scan of the stack names the caller, and the text
+        // says so.
+        for (host::DumpModule& module : dump.modules)
+            if (host::FileNameOf(module.path) == "ntdll.dll")
+                module.path += ".gone";
+        host::Fault guessed;
+        ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &guessed));
+        EXPECT_NE(guessed.text.find("called from hang_entry.dll+0x"), std::string::npos) << guessed.text;
+        EXPECT_NE(guessed.text.find("(by a scan of the stack: the file of ntdll.dll.gone cannot be read)"),
+                  std::string::npos) << guessed.text;
+        EXPECT_EQ(guessed.stack.size(), 1u);
+        session.process().Kill();
+    }
 }
 
 // A dump built by hand: a module list, an unloaded module list and an

@@ -38,8 +38,7 @@ public:
     }
     // A plug-in of the x86 build's kit.
     void AddX86(const wchar_t* kitName, const std::wstring& name) {
-        ASSERT_TRUE(CopyFileW((host::ExecutableFolder() + L"plugins-x86\\" + kitName).c_str(),
-                              Path(name).c_str(), FALSE))
+        ASSERT_TRUE(CopyFileW(PluginPath(kitName, testing_support::Kit::X86).c_str(), Path(name).c_str(), FALSE))
             << host::ToUtf8(name);
     }
     // Writes another machine into the copied file's PE header.
