@@ -34,6 +34,7 @@ constexpr size_t kX64Rax = 0x78;       // rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi
 constexpr size_t kX64Rip = 0xF8;
 constexpr size_t kX86ContextSize = 0x2CC;
 constexpr uint32_t kX86ContextFlags = 0x10007;  // i386: control, integer, segments
+constexpr uint32_t kX86CodeSegment = 0x23;
 // A stack kept is at most this long, from its stack pointer up.
 constexpr size_t kStackKept = 1024 * 1024;
 
@@ -83,6 +84,17 @@ bool RemakeAsX86(HANDLE process, std::string* bytes) {
     if (!threads || size < 4 || 4 + uint64_t{Get32(*bytes, threads)} * kThreadSize > size)
         return false;
     uint32_t count = Get32(*bytes, threads);
+    // Wine's contexts run in the 32-bit code segment. A 64-bit context of a
+    // WOW64 thread, as Windows writes it, is of the 64-bit layer beneath
+    // and holds no x86 registers: such a dump is left as it is.
+    for (uint32_t t = 0; t < count; t++) {
+        size_t record = threads + 4 + t * kThreadSize;
+        size_t context = Get32(*bytes, record + 44);
+        if (Get32(*bytes, record + 40) < kX64Rip + 8 || context + kX64Rip + 8 > bytes->size())
+            return false;
+        if ((Get32(*bytes, context + kX64Segments) & 0xFFFF) != kX86CodeSegment)
+            return true;
+    }
     std::vector<HANDLE> suspended;
     for (uint32_t t = 0; t < count; t++) {
         HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, Get32(*bytes, threads + 4 + t * kThreadSize));
@@ -91,14 +103,9 @@ bool RemakeAsX86(HANDLE process, std::string* bytes) {
         else if (thread)
             CloseHandle(thread);
     }
-    bool remade = true;
-    for (uint32_t t = 0; t < count && remade; t++) {
+    for (uint32_t t = 0; t < count; t++) {
         size_t record = threads + 4 + t * kThreadSize;
         size_t context = Get32(*bytes, record + 44);
-        if (Get32(*bytes, record + 40) < kX64Rip + 8 || context + kX64Rip + 8 > bytes->size()) {
-            remade = false;
-            break;
-        }
         auto x64 = [&](size_t offset) { return Get32(*bytes, context + offset); };
         std::string x86(kX86ContextSize, '\0');
         Put32(&x86, 0, kX86ContextFlags);
@@ -131,21 +138,19 @@ bool RemakeAsX86(HANDLE process, std::string* bytes) {
         Put32(bytes, record + 40, kX86ContextSize);
         Put32(bytes, record + 44, static_cast<uint32_t>(bytes->size()));
         *bytes += x86;
-        if (!stack.empty()) {
-            uint64_t start = esp;
-            memcpy(&(*bytes)[record + 24], &start, 8);
-            Put32(bytes, record + 32, static_cast<uint32_t>(stack.size()));
-            Put32(bytes, record + 36, static_cast<uint32_t>(bytes->size()));
-            *bytes += stack;
-        }
+        // A stack that cannot be read is left out rather than DbgHelp's kept.
+        uint64_t start = esp;
+        memcpy(&(*bytes)[record + 24], &start, 8);
+        Put32(bytes, record + 32, static_cast<uint32_t>(stack.size()));
+        Put32(bytes, record + 36, static_cast<uint32_t>(bytes->size()));
+        *bytes += stack;
     }
     for (HANDLE thread : suspended) {
         ResumeThread(thread);
         CloseHandle(thread);
     }
-    if (remade)
-        memcpy(&(*bytes)[system], &kArchitectureX86, 2);
-    return remade;
+    memcpy(&(*bytes)[system], &kArchitectureX86, 2);
+    return true;
 }
 
 // Reads the whole of an open file, or rewrites it with bytes.

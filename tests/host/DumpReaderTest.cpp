@@ -159,6 +159,7 @@ TEST(DumpReader, AHangDumpNamesTheCallTheServerWaitsIn) {
         // was known to DbgHelp without its symbols.
         EXPECT_LT(GetTickCount64() - started, 2000u);
         EXPECT_NE(path.find(L"-hang.mdmp"), std::wstring::npos);
+        EXPECT_NE(path.find(kit == Kit::X86 ? L"\\ScanServer-x86-" : L"\\ScanServer-x64-"), std::wstring::npos);
         host::DumpContents dump;
         ASSERT_TRUE(host::ReadDump(path, &dump, &error)) << error;
         EXPECT_EQ(dump.x86, kit == Kit::X86);
