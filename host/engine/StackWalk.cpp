@@ -494,6 +494,11 @@ StackWalk WalkStackX86(const Registers& start, const std::vector<WalkModule>& mo
             walk.stopped = "the frame pointer " + Hex(ebp) + " lies below the last frame";
             break;
         }
+        // Frames are pushed in 4-byte slots: another ebp is not a frame's.
+        if (ebp & 3) {
+            walk.stopped = "the frame pointer " + Hex(ebp) + " is not aligned as a frame is";
+            break;
+        }
         uint64_t saved = 0, returnAddress = 0;
         if (!memory.Holds(ebp, 8) || !memory.Read32(ebp, &saved) || !memory.Read32(ebp + 4, &returnAddress)) {
             walk.stopped = "the frame pointer " + Hex(ebp) + " lies outside the stack the dump holds";
