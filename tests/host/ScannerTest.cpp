@@ -409,6 +409,12 @@ TEST(Scanner, EachPluginGoesToTheServerOfItsArchitectureAndOtherMachinesFailWith
     ASSERT_TRUE(crash.fault.has_value());
     EXPECT_EQ(crash.fault->text.rfind("access violation writing 0x0 in Crash32.dll+0x", 0), 0u)
         << crash.fault->text;
+    // Its hang dump is an x86 dump, whose stack is walked to the plug-in.
+    const PluginRecord& hang = run.byName.at("Hang32.dll");
+    EXPECT_NE(hang.dump.find("ScanServer-x86-"), std::string::npos) << hang.dump;
+    ASSERT_TRUE(hang.fault.has_value());
+    EXPECT_NE(hang.fault->text.find("called from Hang32.dll+0x"), std::string::npos) << hang.fault->text;
+    EXPECT_EQ(hang.fault->text.find("by a scan of the stack"), std::string::npos) << hang.fault->text;
     EXPECT_TRUE(run.results.run.incidents.empty());
 
     // With no x86 server beside the x64 one, 32-bit plug-ins fail with a
