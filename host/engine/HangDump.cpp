@@ -37,11 +37,15 @@ bool WriteHangDump(HANDLE process, DWORD processId, const std::wstring& folder, 
         return false;
     }
 
+    // Named for the server's architecture, as its own dumps are: a 32-bit
+    // process runs under WOW64 on a 64-bit system (and under Wine).
+    BOOL wow64 = FALSE;
+    const wchar_t* platform = IsWow64Process(process, &wow64) && wow64 ? L"x86" : L"x64";
     SYSTEMTIME now;
     GetLocalTime(&now);
     wchar_t name[64];
-    swprintf(name, 64, L"ScanServer-x64-%04u-%02u-%02u-%02u-%02u-%02u-hang", now.wYear, now.wMonth,
-             now.wDay, now.wHour, now.wMinute, now.wSecond);
+    swprintf(name, 64, L"ScanServer-%ls-%04u-%02u-%02u-%02u-%02u-%02u-hang", platform, now.wYear,
+             now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
     std::wstring target = folder + L"\\" + name + L".mdmp";
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int n = 2; n < 1000; n++) {
