@@ -23,6 +23,7 @@
 
 #include "bench/Samples.h"
 #include "host/engine/ServerProcess.h"
+#include "server/Architecture.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ bool TimePlugin(const std::wstring& server, const std::wstring& plugin, int repe
 
 int wmain(int argc, wchar_t** argv) {
     int repetitions = argc > 1 ? _wtoi(argv[1]) : 10;
-    std::wstring server = argc > 2 ? argv[2] : host::ExecutableFolder() + L"ScanServer.exe";
+    std::wstring server = argc > 2 ? argv[2] : host::ExecutableFolder() + SERVER_FILE_NAME;
     if (repetitions < 1) {
         fprintf(stderr, "usage: CrashBenchmark [N] [SERVER.exe] [PLUGIN.dll...]\n");
         return 1;

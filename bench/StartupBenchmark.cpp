@@ -18,6 +18,7 @@
 
 #include "bench/Samples.h"
 #include "host/engine/ServerProcess.h"
+#include "server/Architecture.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ bool TimeServer(const host::LaunchOptions& options, double* toPrompt, double* to
     std::vector<std::string> lines;
     bool prompted = server.ReadUntilPrompt(&lines);
     LARGE_INTEGER ready = Now();
-    if (!prompted || lines.size() != 1 || lines[0] != "info:Orvane Plugin Scan Server (x64)\n") {
+    if (!prompted || lines.size() != 1 || lines[0].rfind("info:Orvane Plugin Scan Server (", 0) != 0) {
         fprintf(stderr, "the server did not start as expected\n");
         return false;
     }
@@ -100,7 +101,7 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     host::LaunchOptions options;
-    options.serverPath = host::ExecutableFolder() + L"ScanServer.exe";
+    options.serverPath = host::ExecutableFolder() + SERVER_FILE_NAME;
     options.lifetimeLimitMs = 60000;
     if (argc > 2)
         options.dumpFolder = argv[2];

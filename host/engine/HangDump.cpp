@@ -189,6 +189,8 @@ bool WriteHangDump(HANDLE process, DWORD processId, const std::wstring& folder, 
         return false;
     }
 
+    // Named for the server's architecture, as its own dumps are: a 32-bit
+    // process runs under WOW64 on a 64-bit system (and under Wine).
     BOOL wow64 = FALSE;
     bool x86 = IsWow64Process(process, &wow64) && wow64;
     SYSTEMTIME now;
