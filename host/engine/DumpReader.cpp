@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +26,10 @@ constexpr size_t kModuleSize = 108;
 constexpr size_t kContextRax = 0x78;
 constexpr size_t kContextRsp = 0x98;
 constexpr size_t kContextRip = 0xF8;
+// In the x86 CONTEXT record: edi, esi, ebx, edx, ecx, eax, ebp, eip, then
+// cs, eflags and esp.
+constexpr size_t kContextX86Edi = 0x9C;
+constexpr size_t kContextX86Esp = 0xC4;
 // A walked stack kept in a fault is at most this long.
 constexpr size_t kFramesKept = 32;
 // MINIDUMP_SYSTEM_INFO's ProcessorArchitecture for x86.
@@ -83,6 +88,17 @@ Registers ReadRegisters(const Bytes& in, uint64_t context) {
     for (int i = 0; i < 16; i++)
         registers.gpr[i] = in.U64(context + kContextRax + i * 8ull);
     registers.rip = in.U64(context + kContextRip);
+    return registers;
+}
+
+Registers ReadRegistersX86(const Bytes& in, uint64_t context) {
+    // The context's order of edi ... eip, by the register numbers.
+    static const int kNumbers[] = {7, 6, 3, 2, 1, 0, 5};
+    Registers registers;
+    for (int i = 0; i < 7; i++)
+        registers.gpr[kNumbers[i]] = in.U32(context + kContextX86Edi + i * 4ull);
+    registers.rip = in.U32(context + kContextX86Edi + 7 * 4ull);
+    registers.gpr[4] = in.U32(context + kContextX86Esp);
     return registers;
 }
 
@@ -148,26 +164,45 @@ struct Walked {
     std::vector<std::string> stack;
     std::string pluginFrame;
     std::string stopped;  // why the walk ended before the stack did, if it did
+    // A walk to the stack's end names every frame on it, so that a plug-in
+    // it did not meet is not on the stack. Not so on x86, whose frame chain
+    // leaves out the functions that keep no frame pointer.
+    bool namesEveryFrame = false;
 };
 
+// The file a module of an x86 process was loaded from, for this x64
+// program to read. Wine lists the system's 32-bit DLLs in the system folder,
+// which for a 32-bit process is redirected to the WOW64 one; this program
+// would read the 64-bit DLLs of the same names there.
+std::string FileOfX86Module(const std::string& path) {
+    wchar_t system[MAX_PATH], wow64[MAX_PATH];
+    UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+    UINT wow64Length = GetSystemWow64DirectoryW(wow64, MAX_PATH);
+    if (!systemLength || systemLength >= MAX_PATH || !wow64Length || wow64Length >= MAX_PATH)
+        return path;
+    std::wstring wide = FromUtf8(path);
+    if (wide.size() <= systemLength || wide[systemLength] != L'\\' ||
+        CompareStringOrdinal(wide.c_str(), static_cast<int>(systemLength), system, static_cast<int>(systemLength),
+                             TRUE) != CSTR_EQUAL)
+        return path;
+    return ToUtf8(std::wstring(wow64, wow64Length) + wide.substr(systemLength));
+}
+
 Walked WalkThread(const DumpContents& dump, const Registers& start, const DumpThread& thread) {
-    if (dump.x86) {
-        Walked out;
-        out.stopped = "an x86 stack has no unwind data to walk";
-        return out;
-    }
     std::vector<WalkModule> modules;
     for (const DumpModule& module : dump.modules)
-        modules.push_back({module.path, module.base, module.size});
+        modules.push_back({dump.x86 ? FileOfX86Module(module.path) : module.path, module.base, module.size});
     ModuleFiles files;
-    StackWalk walk = WalkStack(start, modules, thread.stackStart, thread.stack, &files);
+    StackWalk walk = dump.x86 ? WalkStackX86(start, modules, thread.stackStart, thread.stack, &files)
+                              : WalkStack(start, modules, thread.stackStart, thread.stack, &files);
     Walked out;
     out.stopped = walk.stopped;
+    out.namesEveryFrame = walk.stopped.empty() && !dump.x86;
     for (const StackFrame& frame : walk.frames) {
         if (out.stack.size() < kFramesKept)
             out.stack.push_back(frame.Text());
         if (out.pluginFrame.empty() && frame.module && !IsSystemModule(frame.module->path) &&
-            !(dump.modules.size() && frame.module->path == dump.modules.front().path))
+            !(modules.size() && frame.module == &modules.front()))
             out.pluginFrame = frame.Text();
     }
     return out;
@@ -199,13 +234,15 @@ std::string PluginCaller(const DumpContents& dump, const DumpThread& thread, con
     // A walk that reached the stack's end without a plug-in frame says the
     // plug-in is not on it (it returned a bad pointer and left); whatever a
     // scan found would be a stale value.
-    if (walked.stopped.empty() && !walked.stack.empty())
+    if (walked.namesEveryFrame && !walked.stack.empty())
         return std::string();
     std::string scanned = ScanForCaller(dump, thread, stackPointer);
     if (scanned.empty())
         return scanned;
-    return scanned + " (by a scan of the stack: " +
-           (walked.stopped.empty() ? "the stack could not be walked" : walked.stopped) + ")";
+    std::string why = !walked.stopped.empty() ? walked.stopped
+                      : walked.stack.empty()  ? "the stack could not be walked"
+                                              : "the frame chain leaves out functions without a frame pointer";
+    return scanned + " (by a scan of the stack: " + why + ")";
 }
 
 }  // namespace
@@ -238,6 +275,7 @@ std::string ExceptionName(uint32_t code) {
     case 0xC0000602: return "fail fast";
     case 0xE06D7363: return "C++ exception (Microsoft runtime)";
     case 0x20474343: return "C++ exception (GCC runtime)";
+    case 0xE0414254: return "abort() called";  // the scan server's own code for it
     default: return std::string();
     }
 }
@@ -303,9 +341,7 @@ bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error)
                                                                  : in.U32(contextAt + layout.instruction);
                     thread.stackPointer = layout.pointerSize == 8 ? in.U64(contextAt + layout.stackPointer)
                                                                   : in.U32(contextAt + layout.stackPointer);
-                    // Only x64 modules carry the unwind data a walk needs.
-                    if (!read.x86)
-                        thread.registers = ReadRegisters(in, contextAt);
+                    thread.registers = read.x86 ? ReadRegistersX86(in, contextAt) : ReadRegisters(in, contextAt);
                 }
                 thread.stack = in.Slice(stackAt, stackSize < kStackKept ? stackSize : kStackKept);
                 read.threads.push_back(thread);
@@ -321,9 +357,10 @@ bool ParseDump(const std::string& bytes, DumpContents* dump, std::string* error)
             // After the exception record: where the thread's context at the fault is.
             uint64_t contextSize = in.U32(at + 160);
             uint64_t contextAt = in.U32(at + 164);
-            if (!read.x86 && contextSize >= kContextRip + 8 && in.Has(contextAt, contextSize)) {
+            uint64_t needed = std::max(layout.instruction, layout.stackPointer) + layout.pointerSize;
+            if (contextSize >= needed && in.Has(contextAt, contextSize)) {
                 read.hasExceptionContext = true;
-                read.exceptionRegisters = ReadRegisters(in, contextAt);
+                read.exceptionRegisters = read.x86 ? ReadRegistersX86(in, contextAt) : ReadRegisters(in, contextAt);
             }
         }
     }

@@ -57,6 +57,17 @@ public:
         memcpy(value, bytes_.data() + (address - start_), 8);
         return true;
     }
+    bool Read32(uint64_t address, uint64_t* value) const {
+        uint32_t word = 0;
+        if (address < start_ || address - start_ > bytes_.size() || bytes_.size() - (address - start_) < 4)
+            return false;
+        memcpy(&word, bytes_.data() + (address - start_), 4);
+        *value = word;
+        return true;
+    }
+    bool Holds(uint64_t address, uint64_t size) const {
+        return address >= start_ && address - start_ <= bytes_.size() && bytes_.size() - (address - start_) >= size;
+    }
 
 private:
     uint64_t start_;
@@ -199,6 +210,137 @@ void NameFrame(const ModuleFiles::File* file, StackFrame* frame, uint32_t lookup
     }
 }
 
+// A call on x86, as the bytes before the address it returns to show it.
+struct CallSite {
+    bool found = false;
+    bool direct = false;  // E8 rel32, whose target is known
+    uint64_t target = 0;
+};
+
+// Whether the code of file just before rva ends with a call: a direct call
+// (E8 rel32) or an indirect one (FF /2), in each of its addressing forms.
+CallSite CallBefore(const ModuleFiles::File& file, uint64_t base, uint32_t rva) {
+    CallSite call;
+    for (uint32_t length = 2; length <= 7 && length <= rva; length++) {
+        std::string code = ImageBytes(file.bytes, file.pe, rva - length, length);
+        if (code.size() != length)
+            continue;
+        uint8_t opcode = static_cast<uint8_t>(code[0]);
+        if (length == 5 && opcode == 0xE8) {
+            int32_t relative = 0;
+            memcpy(&relative, code.data() + 1, 4);
+            call.found = call.direct = true;
+            call.target = base + rva + static_cast<int64_t>(relative);
+            return call;
+        }
+        uint8_t modrm = static_cast<uint8_t>(code[1]);
+        if (opcode != 0xFF || ((modrm >> 3) & 7) != 2)
+            continue;
+        uint8_t mod = modrm >> 6, rm = modrm & 7;
+        uint32_t needed = 2;
+        if (mod != 3 && rm == 4) {
+            if (length < 3)
+                continue;
+            needed++;
+            if (mod == 0 && (static_cast<uint8_t>(code[2]) & 7) == 5)
+                needed += 4;  // a SIB byte with no base: disp32
+        }
+        needed += mod == 1 ? 1 : mod == 2 ? 4 : (mod == 0 && rm == 5) ? 4 : 0;
+        if (needed == length) {
+            call.found = true;
+            return call;
+        }
+    }
+    return call;
+}
+
+constexpr uint16_t kMachineX86 = 0x014C;
+
+// The file of a module of an x86 process, when it is an x86 image.
+const ModuleFiles::File* X86File(ModuleFiles* files, const WalkModule* module) {
+    const ModuleFiles::File* file = module ? files->Get(module->path) : nullptr;
+    return file && file->pe.machine == kMachineX86 ? file : nullptr;
+}
+
+// Whether address is one a call in a module's code returns to.
+bool IsReturnAddress(const std::vector<WalkModule>& modules, ModuleFiles* files, uint64_t address,
+                     CallSite* call) {
+    const WalkModule* module = ModuleAt(modules, address);
+    const ModuleFiles::File* file = X86File(files, module);
+    if (!file)
+        return false;
+    uint32_t rva = static_cast<uint32_t>(address - module->base);
+    const PeSection* section = file->pe.SectionAt(rva);
+    if (!section || !section->Executable())
+        return false;
+    *call = CallBefore(*file, module->base, rva);
+    return call->found;
+}
+
+// Whether the thread, stopped at eip, has not set up a frame of its own, so
+// that the top of the stack, a return address, is where it was called from.
+// Certain when eip is at a return (the frame, if any, is gone), or when the
+// call was a direct one to a function in eip's module at or below eip that
+// does not begin by setting up a frame eip is past. An indirect call's
+// target is unknown: its return address on top of a function that has a
+// frame would be a stale value, so it is not taken.
+bool FrameZeroIsFrameless(const ModuleFiles::File& file, const WalkModule& module, uint64_t eip,
+                          const CallSite& call) {
+    uint32_t rva = static_cast<uint32_t>(eip - module.base);
+    std::string here = ImageBytes(file.bytes, file.pe, rva, 1);
+    if (here == "\xC3" || here == "\xC2")
+        return true;
+    if (!call.direct || call.target < module.base || call.target > eip)
+        return false;
+    uint32_t start = static_cast<uint32_t>(call.target - module.base);
+    std::string prolog = ImageBytes(file.bytes, file.pe, start, 5);
+    // push ebp; mov ebp, esp (either encoding), after the two-byte no-op
+    // that makes a function patchable when there is one.
+    size_t at = prolog.compare(0, 2, "\x8B\xFF") == 0 ? 2 : 0;
+    bool framed = prolog.size() >= at + 3 && prolog[at] == '\x55' &&
+                  (prolog.compare(at + 1, 2, "\x89\xE5") == 0 || prolog.compare(at + 1, 2, "\x8B\xEC") == 0);
+    return !framed || eip < call.target + at + 3;
+}
+
+// Names an x86 frame by an export only where that is certain: the code from
+// the export up to the frame's address runs straight, every instruction one
+// that never leaves the function (a constant moved to a register, a call,
+// which returns, the patchable no-op, the frame's set-up), so the frame lies
+// in the function entered at the export. This is what a system call stub
+// is. Anything else stays unnamed: an x86 image has no function table, and
+// the nearest export below an address may be any function's.
+void NameFrameX86(const ModuleFiles::File& file, StackFrame* frame) {
+    constexpr uint32_t kLongest = 32;
+    uint32_t rva = static_cast<uint32_t>(frame->offset);
+    const PeExport* nearest = file.pe.ExportAtOrBelow(rva);
+    if (!nearest || rva - nearest->rva > kLongest)
+        return;
+    std::string code = ImageBytes(file.bytes, file.pe, nearest->rva, rva - nearest->rva);
+    if (code.size() != rva - nearest->rva)
+        return;
+    size_t at = 0;
+    while (at < code.size()) {
+        uint8_t op = static_cast<uint8_t>(code[at]);
+        uint8_t next = at + 1 < code.size() ? static_cast<uint8_t>(code[at + 1]) : 0;
+        if (op >= 0xB8 && op <= 0xBF)
+            at += 5;  // mov r32, imm32
+        else if (op == 0xE8)
+            at += 5;  // call rel32
+        else if (op == 0xFF && next >= 0xD0 && next <= 0xD7)
+            at += 2;  // call r32
+        else if ((op == 0x8B && (next == 0xFF || next == 0xEC)) || (op == 0x89 && next == 0xE5))
+            at += 2;  // mov edi, edi; mov ebp, esp
+        else if (op == 0x55 || op == 0x90)
+            at += 1;  // push ebp; nop
+        else
+            return;
+    }
+    if (at != code.size())
+        return;
+    frame->exportName = nearest->name.empty() ? "#" + std::to_string(nearest->ordinal) : nearest->name;
+    frame->exportOffset = frame->offset - nearest->rva;
+}
+
 }  // namespace
 
 std::string StackFrame::Text() const {
@@ -294,6 +436,82 @@ StackWalk WalkStack(const Registers& start, const std::vector<WalkModule>& modul
             walk.stopped = "the stack goes backwards";
             break;
         }
+    }
+    return walk;
+}
+
+}  // namespace host
+
+namespace host {
+
+StackWalk WalkStackX86(const Registers& start, const std::vector<WalkModule>& modules, uint64_t stackStart,
+                       const std::string& stack, ModuleFiles* files, size_t maxFrames) {
+    StackWalk walk;
+    Memory memory(stackStart, stack);
+    auto push = [&](uint64_t address) {
+        StackFrame frame;
+        frame.address = address;
+        frame.module = ModuleAt(modules, address);
+        if (frame.module) {
+            frame.offset = address - frame.module->base;
+            if (const ModuleFiles::File* file = X86File(files, frame.module))
+                NameFrameX86(*file, &frame);
+        }
+        walk.frames.push_back(frame);
+    };
+    uint64_t eip = start.rip & 0xFFFFFFFF;
+    uint64_t esp = start.gpr[4] & 0xFFFFFFFF;
+    uint64_t ebp = start.gpr[5] & 0xFFFFFFFF;
+    if (!eip || !maxFrames)
+        return walk;
+    push(eip);
+    const WalkModule* module = walk.frames.back().module;
+    if (!module) {
+        walk.stopped = "the address " + Hex(eip) + " is in no module";
+        return walk;
+    }
+    const ModuleFiles::File* file = files->Get(module->path);
+    if (!file) {
+        walk.stopped = "the file of " + FileNameOf(module->path) + " cannot be read";
+        return walk;
+    }
+    if (file->pe.machine != kMachineX86) {
+        walk.stopped = "the file of " + FileNameOf(module->path) + " is no x86 image";
+        return walk;
+    }
+    uint64_t top = 0;
+    CallSite call;
+    if (memory.Read32(esp, &top) && IsReturnAddress(modules, files, top, &call) &&
+        FrameZeroIsFrameless(*file, *module, eip, call)) {
+        push(top);
+        esp += 4;
+    }
+    while (walk.frames.size() < maxFrames) {
+        // The outermost frame's saved ebp is zero: the chain's end.
+        if (!ebp)
+            break;
+        if (ebp < esp) {
+            walk.stopped = "the frame pointer " + Hex(ebp) + " lies below the last frame";
+            break;
+        }
+        // Frames are pushed in 4-byte slots: another ebp is not a frame's.
+        if (ebp & 3) {
+            walk.stopped = "the frame pointer " + Hex(ebp) + " is not aligned as a frame is";
+            break;
+        }
+        uint64_t saved = 0, returnAddress = 0;
+        if (!memory.Holds(ebp, 8) || !memory.Read32(ebp, &saved) || !memory.Read32(ebp + 4, &returnAddress)) {
+            walk.stopped = "the frame pointer " + Hex(ebp) + " lies outside the stack the dump holds";
+            break;
+        }
+        if (!IsReturnAddress(modules, files, returnAddress, &call)) {
+            walk.stopped = "the frame at " + Hex(ebp) + " returns to " + Hex(returnAddress) +
+                           ", which no call in a module's code returns to";
+            break;
+        }
+        push(returnAddress);
+        esp = ebp + 8;
+        ebp = saved;
     }
     return walk;
 }

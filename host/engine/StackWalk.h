@@ -12,7 +12,9 @@
 namespace host {
 
 // An x64 thread's registers, by the numbers the unwind data uses: rax, rcx,
-// rdx, rbx, rsp, rbp, rsi, rdi, r8 ... r15; and rip.
+// rdx, rbx, rsp, rbp, rsi, rdi, r8 ... r15; and rip. An x86 thread's are the
+// first eight by the same numbers (eax ... edi, esp and ebp at 4 and 5), and
+// eip in rip.
 struct Registers {
     uint64_t gpr[16] = {};
     uint64_t rip = 0;
@@ -55,7 +57,8 @@ private:
 struct StackWalk {
     std::vector<StackFrame> frames;  // nearest first
     // Why the walk stopped before the stack's end, when it did: a module
-    // file gone, a frame with no unwind data, memory outside what the dump holds.
+    // file gone, a frame with no unwind data, memory outside what the dump
+    // holds, an x86 frame chain that breaks.
     std::string stopped;
 };
 
@@ -65,5 +68,22 @@ struct StackWalk {
 // At most maxFrames frames.
 StackWalk WalkStack(const Registers& start, const std::vector<WalkModule>& modules, uint64_t stackStart,
                     const std::string& stack, ModuleFiles* files, size_t maxFrames = 64);
+
+// Walks an x86 thread's stack by its chain of frame pointers ([ebp] the
+// caller's ebp, [ebp+4] the return address), since x86 images carry no
+// unwind data. Every step is checked: each frame lies on the stack the dump
+// holds, above the one before, and each return address lies in a module's
+// code right after a call instruction (read from the module's file);
+// otherwise the walk stops and says why. Functions built without a frame
+// pointer are not on the chain and are missing from the walk, except the
+// first: when the thread is stopped in a function that has not set up a
+// frame (a system call stub, a leaf function) and the top of the stack is
+// provably its return address, its caller is the second frame. A frame is
+// named by an export only when the code from the export to the frame runs
+// straight (a system call stub): nothing in an x86 image tells where a
+// function ends, so the nearest export below an address may be any
+// function's.
+StackWalk WalkStackX86(const Registers& start, const std::vector<WalkModule>& modules, uint64_t stackStart,
+                       const std::string& stack, ModuleFiles* files, size_t maxFrames = 64);
 
 }  // namespace host

@@ -4,29 +4,37 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "host/engine/Discovery.h"
 #include "host/engine/HangDump.h"
+#include "host/engine/PeFile.h"
 #include "host/engine/Text.h"
 #include "tests/support/ScanSession.h"
 
 namespace {
 
+using testing_support::Kit;
+using testing_support::PluginPath;
 using testing_support::PluginRequest;
 using testing_support::ScanSession;
 using testing_support::TempFolder;
 
-// Scans the plug-in in a fresh server that crashes on it, and reads the
-// dump it leaves.
-void CrashAndRead(const wchar_t* plugin, host::DumpContents* dump, uint32_t* mainThread) {
+// Scans the plug-in in a fresh server of the kit that crashes on it, and
+// reads the dump it leaves. With lateFault, the plug-in's thread faults
+// after its report: the server must still be alive then, serving requests.
+void CrashAndRead(const wchar_t* plugin, Kit kit, bool lateFault, host::DumpContents* dump,
+                  uint32_t* mainThread) {
     TempFolder folder;
-    ScanSession session(folder.path());
+    ScanSession session(folder.path(), kit);
     ASSERT_TRUE(session.started());
     *mainThread = session.process().mainThreadId();
-    session.Scan(PluginRequest(plugin));
+    session.Scan(PluginRequest(plugin, "", kit));
+    for (int i = 0; lateFault && i < 20 && session.process().process(); i++)
+        session.Scan(PluginRequest(L"slow_entry_100.dll", "", kit));
     ASSERT_EQ(session.WaitForExitCode(), 9u);
     std::vector<std::wstring> files = folder.FileNames();
     ASSERT_EQ(files.size(), 1u);
@@ -35,48 +43,55 @@ void CrashAndRead(const wchar_t* plugin, host::DumpContents* dump, uint32_t* mai
 }
 
 struct CrashCase {
+    Kit kit;
     const wchar_t* plugin;
     uint32_t code;
     const char* name;
     const char* access;  // the start of it: the address read or written varies
     const char* module;  // where the fault lies; empty: in no module
     bool serverThread;
+    // How far the walked stack reaches: to a frame in the plug-in, and on to
+    // the server's frames that called it. An x86 walk follows the chain of
+    // frame pointers, which skips the functions built without one and ends
+    // where such a function used the register for something else.
+    bool walkReachesPlugin;
+    bool walkReachesServer;
 };
 
 TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
     const CrashCase cases[] = {
-        {L"crash_entry.dll", 0xC0000005, "access violation", "writing 0x0", "crash_entry.dll", true},
-        {L"crash_dispatch.dll", 0xC0000005, "access violation", "writing 0x0", "crash_dispatch.dll", true},
-        {L"crash_thread.dll", 0xC0000005, "access violation", "writing 0x0", "crash_thread.dll", false},  // the plug-in's own thread
-        {L"late_fault_unpinned.dll", 0xC0000005, "access violation", "executing 0x", "", false},  // woke in unloaded code
-        {L"overflow_entry.dll", 0xC00000FD, "stack overflow", "", "overflow_entry.dll", true},
-        {L"overflow_thread.dll", 0xC00000FD, "stack overflow", "", "overflow_thread.dll", false},
+        {Kit::Own, L"crash_entry.dll", 0xC0000005, "access violation", "writing 0x0", "crash_entry.dll", true, true, true},
+        {Kit::Own, L"crash_dispatch.dll", 0xC0000005, "access violation", "writing 0x0", "crash_dispatch.dll", true, true, true},
+        {Kit::Own, L"crash_thread.dll", 0xC0000005, "access violation", "writing 0x0", "crash_thread.dll", false, true, false},  // the plug-in's own thread
+        {Kit::Own, L"late_fault_unpinned.dll", 0xC0000005, "access violation", "executing 0x", "", false, false, false},  // woke in unloaded code
+        {Kit::Own, L"overflow_entry.dll", 0xC00000FD, "stack overflow", "", "overflow_entry.dll", true, true, false},
+        {Kit::Own, L"overflow_thread.dll", 0xC00000FD, "stack overflow", "", "overflow_thread.dll", false, true, false},
         // Raised through the system, so the fault lies in its code.
-        {L"foreign_throw_entry.dll", 0xE06D7363, "C++ exception (Microsoft runtime)", "", "kernelbase.dll", true},
-        {L"gcc_throw_entry.dll", 0x20474343, "C++ exception (GCC runtime)", "", "kernelbase.dll", true},
+        {Kit::Own, L"foreign_throw_entry.dll", 0xE06D7363, "C++ exception (Microsoft runtime)", "", "kernelbase.dll", true, true, true},
+        {Kit::Own, L"gcc_throw_entry.dll", 0x20474343, "C++ exception (GCC runtime)", "", "kernelbase.dll", true, true, true},
+        // The same plug-ins built for x86, in the x86 server. The first
+        // frames of a fault in a plug-in's function that keeps no frame: the
+        // function, then its caller from the top of the stack.
+        {Kit::X86, L"crash_entry.dll", 0xC0000005, "access violation", "writing 0x0", "crash_entry.dll", true, true, true},
+        {Kit::X86, L"crash_dispatch.dll", 0xC0000005, "access violation", "writing 0x0", "crash_dispatch.dll", true, true, false},
+        {Kit::X86, L"crash_thread.dll", 0xC0000005, "access violation", "writing 0x0", "crash_thread.dll", false, true, false},
+        {Kit::X86, L"late_fault_unpinned.dll", 0xC0000005, "access violation", "executing 0x", "", false, false, false},
+        {Kit::X86, L"overflow_entry.dll", 0xC00000FD, "stack overflow", "", "overflow_entry.dll", true, true, false},
+        {Kit::X86, L"overflow_thread.dll", 0xC00000FD, "stack overflow", "", "overflow_thread.dll", false, true, false},
+        {Kit::X86, L"foreign_throw_entry.dll", 0xE06D7363, "C++ exception (Microsoft runtime)", "", "kernelbase.dll", true, true, true},
+        // GCC's x86 runtime unwinds by its own tables and aborts when no
+        // frame catches a throw; the server raises the abort as a crash,
+        // through its own handler and the C runtime.
+        {Kit::X86, L"gcc_throw_entry.dll", 0xE0414254, "abort() called", "", "kernelbase.dll", true, true, true},
     };
     for (const CrashCase& c : cases) {
-        SCOPED_TRACE(host::ToUtf8(c.plugin));
+        SCOPED_TRACE(host::ToUtf8(c.plugin) + (c.kit == Kit::X86 ? " (x86)" : ""));
         host::DumpContents dump;
         uint32_t mainThread = 0;
-        if (std::wstring(c.plugin) == L"late_fault_unpinned.dll") {
-            // Its thread faults 250 ms after its report: the server must
-            // still be alive then, serving the next request.
-            TempFolder folder;
-            ScanSession session(folder.path());
-            ASSERT_TRUE(session.started());
-            mainThread = session.process().mainThreadId();
-            session.Scan(PluginRequest(c.plugin));
-            for (int i = 0; i < 20 && session.process().process(); i++)
-                session.Scan(PluginRequest(L"slow_entry_100.dll"));
-            ASSERT_EQ(session.WaitForExitCode(), 9u);
-            std::vector<std::wstring> files = folder.FileNames();
-            ASSERT_EQ(files.size(), 1u);
-            std::string error;
-            ASSERT_TRUE(host::ReadDump(folder.path() + L"\\" + files[0], &dump, &error)) << error;
-        } else {
-            CrashAndRead(c.plugin, &dump, &mainThread);
-        }
+        CrashAndRead(c.plugin, c.kit, std::wstring(c.plugin) == L"late_fault_unpinned.dll", &dump, &mainThread);
+        if (testing::Test::HasFatalFailure())
+            return;
+        EXPECT_EQ(dump.x86, c.kit == Kit::X86);
         host::Fault fault;
         ASSERT_TRUE(host::DescribeCrash(dump, mainThread, &fault));
         EXPECT_EQ(fault.kind, "crash");
@@ -89,20 +104,33 @@ TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
             EXPECT_GT(fault.offset, 0u);
         else
             EXPECT_NE(fault.text.find("in no module"), std::string::npos) << fault.text;
-        // The stack walked from the fault with the modules' unwind data
-        // starts where the fault is, and reaches the plug-in through the
-        // system's frames rather than by guessing from the stack's contents.
+        // The stack walked from the fault (with the modules' unwind data on
+        // x64, by the frame-pointer chain on x86) starts where the fault is,
+        // and reaches the plug-in through the system's frames rather than by
+        // guessing from the stack's contents.
         std::string stack;
         for (const std::string& frame : fault.stack)
             stack += frame + " | ";
         if (*c.module) {
             ASSERT_FALSE(fault.stack.empty()) << fault.text;
             EXPECT_EQ(fault.stack.front().rfind(std::string(c.module) + "+0x", 0), 0u) << stack;
-            EXPECT_NE(stack.find(host::ToUtf8(c.plugin) + "+0x"), std::string::npos) << stack;
+        }
+        std::string plugin = host::ToUtf8(c.plugin) + "+0x";
+        size_t pluginAt = stack.find(plugin);
+        if (c.walkReachesPlugin) {
+            EXPECT_NE(pluginAt, std::string::npos) << stack;
+        }
+        // The server's frames after the plug-in's: its call of the plug-in.
+        const char* server = c.kit == Kit::X86 ? "| ScanServer32.exe+0x" : "| ScanServer.exe+0x";
+        if (c.walkReachesServer) {
+            EXPECT_NE(stack.find(server, pluginAt == std::string::npos ? stack.size() : pluginAt),
+                      std::string::npos) << stack;
         }
         EXPECT_LE(fault.stack.size(), 32u);
-        if (c.code == 0xE06D7363 || c.code == 0x20474343) {
-            EXPECT_NE(fault.text.find(std::string(c.name) + " thrown from " + host::ToUtf8(c.plugin) + "+0x"),
+        if (std::string(c.module) == "kernelbase.dll") {
+            // The plug-in the walk met is named, not one a scan guessed.
+            bool thrown = c.code == 0xE06D7363 || c.code == 0x20474343;
+            EXPECT_NE(fault.text.find(thrown ? std::string(c.name) + " thrown from " + plugin : ", called from " + plugin),
                       std::string::npos) << fault.text;
             EXPECT_EQ(fault.text.find("by a scan of the stack"), std::string::npos) << fault.text;
         }
@@ -110,55 +138,106 @@ TEST(DumpReader, ACrashDumpNamesTheFaultItsModuleAndItsThread) {
 }
 
 TEST(DumpReader, AHangDumpNamesTheCallTheServerWaitsIn) {
-    TempFolder folder;
-    ScanSession session(folder.path());
-    ASSERT_TRUE(session.started());
-    ASSERT_TRUE(session.process().WriteLine(PluginRequest(L"hang_entry.dll")));
-    // Until the plug-in sleeps in its entry point.
-    std::string line;
-    while (session.process().ReadLine(&line) && line != "info:Calling entry point...\n") {
-    }
-    Sleep(200);
-    std::wstring path;
-    std::string error;
-    ULONGLONG started = GetTickCount64();
-    ASSERT_TRUE(host::WriteHangDump(session.process().process(), session.process().processId(),
-                                    folder.path(), &path, &error))
-        << error;
-    // Quick enough to take at every time-out: seconds before the server was
-    // known to DbgHelp without its symbols.
-    EXPECT_LT(GetTickCount64() - started, 2000u);
-    EXPECT_NE(path.find(L"-hang.mdmp"), std::wstring::npos);
-    host::DumpContents dump;
-    ASSERT_TRUE(host::ReadDump(path, &dump, &error)) << error;
-    EXPECT_FALSE(dump.hasException);
-    host::Fault fault;
-    ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &fault));
-    EXPECT_EQ(fault.kind, "hang");
-    // Sleep runs in the system; the plug-in called it.
-    EXPECT_EQ(fault.text.rfind("waiting in the system", 0), 0u) << fault.text;
-    EXPECT_NE(fault.text.find("called from hang_entry.dll+0x"), std::string::npos) << fault.text;
-    // Found by walking the stack through the system's frames, which are
-    // named by the exports they lie in.
-    EXPECT_EQ(fault.text.find("by a scan of the stack"), std::string::npos) << fault.text;
-    ASSERT_GE(fault.stack.size(), 3u);
-    EXPECT_EQ(fault.stack[0].rfind("ntdll.dll+0x", 0), 0u) << fault.stack[0];
-    EXPECT_NE(fault.text.find("(ntdll.dll!NtDelayExecution+0x"), std::string::npos) << fault.text;
-    EXPECT_NE(fault.stack[1].find("(kernelbase.dll!Sleep+0x"), std::string::npos) << fault.stack[1];
-    EXPECT_EQ(fault.stack[2].rfind("hang_entry.dll+0x", 0), 0u) << fault.stack[2];
+    for (Kit kit : {Kit::Own, Kit::X86}) {
+        SCOPED_TRACE(kit == Kit::X86 ? "x86" : "x64");
+        TempFolder folder;
+        ScanSession session(folder.path(), kit);
+        ASSERT_TRUE(session.started());
+        ASSERT_TRUE(session.process().WriteLine(PluginRequest(L"hang_entry.dll", "", kit)));
+        // Until the plug-in sleeps in its entry point.
+        std::string line;
+        while (session.process().ReadLine(&line) && line != "info:Calling entry point...\n") {
+        }
+        Sleep(200);
+        std::wstring path;
+        std::string error;
+        ULONGLONG started = GetTickCount64();
+        ASSERT_TRUE(host::WriteHangDump(session.process().process(), session.process().processId(),
+                                        folder.path(), &path, &error))
+            << error;
+        // Quick enough to take at every time-out: seconds before the server
+        // was known to DbgHelp without its symbols.
+        EXPECT_LT(GetTickCount64() - started, 2000u);
+        EXPECT_NE(path.find(L"-hang.mdmp"), std::wstring::npos);
+        EXPECT_NE(path.find(kit == Kit::X86 ? L"\\ScanServer-x86-" : L"\\ScanServer-x64-"), std::wstring::npos);
+        host::DumpContents dump;
+        ASSERT_TRUE(host::ReadDump(path, &dump, &error)) << error;
+        EXPECT_EQ(dump.x86, kit == Kit::X86);
+        EXPECT_FALSE(dump.hasException);
+        host::Fault fault;
+        ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &fault));
+        EXPECT_EQ(fault.kind, "hang");
+        std::string stack;
+        for (const std::string& frame : fault.stack)
+            stack += frame + " | ";
+        // Sleep runs in the system; the plug-in called it.
+        EXPECT_EQ(fault.text.rfind("waiting in the system", 0), 0u) << fault.text;
+        EXPECT_NE(fault.text.find("called from hang_entry.dll+0x"), std::string::npos) << fault.text;
+        // Found by walking the stack through the system's frames, rather
+        // than by a scan.
+        EXPECT_EQ(fault.text.find("by a scan of the stack"), std::string::npos) << fault.text;
+        ASSERT_GE(fault.stack.size(), 3u) << stack;
+        EXPECT_EQ(fault.stack[0].rfind("ntdll.dll+0x", 0), 0u) << stack;
+        EXPECT_NE(fault.text.find("(ntdll.dll!NtDelayExecution+0x"), std::string::npos) << fault.text;
+        if (kit == Kit::Own) {
+            // Named by the exports whose functions the unwind data bounds.
+            EXPECT_NE(fault.stack[1].find("(kernelbase.dll!Sleep+0x"), std::string::npos) << fault.stack[1];
+            EXPECT_EQ(fault.stack[2].rfind("hang_entry.dll+0x", 0), 0u) << fault.stack[2];
+        } else {
+            // The system call stub sets up no frame: its caller, from the
+            // top of the stack, comes next, in the system's code, and is
+            // not named after whatever export lies below it.
+            EXPECT_EQ(fault.stack[1].rfind("kernelbase.dll+0x", 0), 0u) << stack;
+            EXPECT_EQ(stack.find('!', stack.find(" | ")), std::string::npos) << stack;
 
-    // Without a module's file there is no unwind data to go by: the old
-    // scan of the stack names the caller, and the text says so.
-    for (host::DumpModule& module : dump.modules)
-        if (host::FileNameOf(module.path) == "ntdll.dll")
-            module.path += ".gone";
-    host::Fault guessed;
-    ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &guessed));
-    EXPECT_NE(guessed.text.find("called from hang_entry.dll+0x"), std::string::npos) << guessed.text;
-    EXPECT_NE(guessed.text.find("(by a scan of the stack: the file of ntdll.dll.gone cannot be read)"),
-              std::string::npos) << guessed.text;
-    EXPECT_EQ(guessed.stack.size(), 1u);
-    session.process().Kill();
+            // The frame after them returns into the plug-in. With its return
+            // slot made to hold the plug-in's entry point, code no call
+            // returns to, the walk stops there rather than take it for a
+            // frame, and the scan's guess says why.
+            host::PeFile pe = host::ReadPe(PluginPath(L"hang_entry.dll", kit), host::kPeExports);
+            uint64_t base = 0, entry = 0;
+            for (const host::DumpModule& module : dump.modules)
+                if (host::FileNameOf(module.path) == "hang_entry.dll")
+                    base = module.base;
+            for (const host::PeExport& exported : pe.exports)
+                if (exported.name == "VSTPluginMain")
+                    entry = exported.rva;
+            ASSERT_TRUE(base && entry);
+            host::DumpContents damaged = dump;
+            for (host::DumpThread& thread : damaged.threads) {
+                uint64_t slot = thread.registers.gpr[5] + 4 - thread.stackStart;
+                if (thread.id != session.process().mainThreadId())
+                    continue;
+                ASSERT_LE(slot + 4, thread.stack.size());
+                uint32_t address = static_cast<uint32_t>(base + entry);
+                memcpy(&thread.stack[slot], &address, 4);
+            }
+            host::Fault stopped;
+            ASSERT_TRUE(host::DescribeHang(damaged, session.process().mainThreadId(), &stopped));
+            EXPECT_EQ(stopped.stack.size(), 2u) << stopped.text;
+            char why[128];
+            snprintf(why, sizeof why, "returns to 0x%llX, which no call in a module's code returns to)",
+                     static_cast<unsigned long long>(base + entry));
+            EXPECT_NE(stopped.text.find("called from hang_entry.dll+0x"), std::string::npos) << stopped.text;
+            EXPECT_NE(stopped.text.find("(by a scan of the stack: the frame at 0x"), std::string::npos) << stopped.text;
+            EXPECT_NE(stopped.text.find(why), std::string::npos)
+                << stopped.text;
+        }
+
+        // Without a module's file there is nothing to check a frame
+        // against: the old scan of the stack names the caller, and the text
+        // says so.
+        for (host::DumpModule& module : dump.modules)
+            if (host::FileNameOf(module.path) == "ntdll.dll")
+                module.path += ".gone";
+        host::Fault guessed;
+        ASSERT_TRUE(host::DescribeHang(dump, session.process().mainThreadId(), &guessed));
+        EXPECT_NE(guessed.text.find("called from hang_entry.dll+0x"), std::string::npos) << guessed.text;
+        EXPECT_NE(guessed.text.find("(by a scan of the stack: the file of ntdll.dll.gone cannot be read)"),
+                  std::string::npos) << guessed.text;
+        EXPECT_EQ(guessed.stack.size(), 1u);
+        session.process().Kill();
+    }
 }
 
 // A dump built by hand: a module list, an unloaded module list and an

@@ -38,8 +38,7 @@ public:
     }
     // A plug-in of the x86 build's kit.
     void AddX86(const wchar_t* kitName, const std::wstring& name) {
-        ASSERT_TRUE(CopyFileW((host::ExecutableFolder() + L"plugins-x86\\" + kitName).c_str(),
-                              Path(name).c_str(), FALSE))
+        ASSERT_TRUE(CopyFileW(PluginPath(kitName, testing_support::Kit::X86).c_str(), Path(name).c_str(), FALSE))
             << host::ToUtf8(name);
     }
     // Writes another machine into the copied file's PE header.
@@ -413,6 +412,11 @@ TEST(Scanner, EachPluginGoesToTheServerOfItsArchitectureAndOtherMachinesFailWith
     ASSERT_TRUE(crash.fault.has_value());
     EXPECT_EQ(crash.fault->text.rfind("access violation writing 0x0 in Crash32.dll+0x", 0), 0u)
         << crash.fault->text;
+    // The hang dump is an x86 dump, whose stack is walked to the plug-in.
+    const PluginRecord& hang = run.byName.at("Hang32.dll");
+    ASSERT_TRUE(hang.fault.has_value());
+    EXPECT_NE(hang.fault->text.find("called from Hang32.dll+0x"), std::string::npos) << hang.fault->text;
+    EXPECT_EQ(hang.fault->text.find("by a scan of the stack"), std::string::npos) << hang.fault->text;
     EXPECT_TRUE(run.results.run.incidents.empty());
 
     // With no x86 server beside the x64 one, 32-bit plug-ins fail with a

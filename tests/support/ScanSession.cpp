@@ -6,12 +6,12 @@
 
 namespace testing_support {
 
-std::wstring PluginPath(const wchar_t* name) {
-    return host::ExecutableFolder() + L"plugins\\" + name;
+std::wstring PluginPath(const wchar_t* name, Kit kit) {
+    return host::ExecutableFolder() + (kit == Kit::X86 ? L"plugins-x86\\" : L"plugins\\") + name;
 }
 
-std::string PluginRequest(const wchar_t* name, const char* suffix) {
-    return host::ToUtf8(PluginPath(name)) + suffix;
+std::string PluginRequest(const wchar_t* name, const char* suffix, Kit kit) {
+    return host::ToUtf8(PluginPath(name, kit)) + suffix;
 }
 
 TempFolder::TempFolder() {
@@ -67,10 +67,12 @@ std::vector<std::wstring> ListFileNames(const std::wstring& folder) {
     return names;
 }
 
-ScanSession::ScanSession(const std::wstring& dumpFolder) {
+ScanSession::ScanSession(const std::wstring& dumpFolder, Kit kit) {
     // Dumps take seconds under Wine, so a scan may run longer than the
     // harness's default before a hung plug-in is given up on.
     host::LaunchOptions options = harness::ServerOptions(120000);
+    if (kit == Kit::X86)
+        options.serverPath = host::ExecutableFolder() + L"ScanServer32.exe";
     options.dumpFolder = dumpFolder;
     started_ = server_.Start(options) && server_.ReadUntilPrompt(&banner_);
 }

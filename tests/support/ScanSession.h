@@ -7,9 +7,14 @@
 
 namespace testing_support {
 
+// The server a session starts and the kit its plug-ins come from: the
+// build's own, or (for the x64 engine's tests) the x86 server beside it and
+// the x86 build's kit in plugins-x86.
+enum class Kit { Own, X86 };
+
 // The path of a test plug-in built into the plugins folder beside the test.
-std::wstring PluginPath(const wchar_t* name);
-std::string PluginRequest(const wchar_t* name, const char* suffix = "");
+std::wstring PluginPath(const wchar_t* name, Kit kit = Kit::Own);
+std::string PluginRequest(const wchar_t* name, const char* suffix = "", Kit kit = Kit::Own);
 
 // The names of the files in a folder (not "." and "..").
 std::vector<std::wstring> ListFileNames(const std::wstring& folder);
@@ -32,7 +37,7 @@ class ScanSession {
 public:
     // Starts the server beside the test with the given dump folder (empty:
     // none) and reads its banner and first prompt.
-    explicit ScanSession(const std::wstring& dumpFolder = L"");
+    explicit ScanSession(const std::wstring& dumpFolder = L"", Kit kit = Kit::Own);
 
     bool started() const { return started_; }
     const std::vector<std::string>& banner() const { return banner_; }
