@@ -440,10 +440,6 @@ StackWalk WalkStack(const Registers& start, const std::vector<WalkModule>& modul
     return walk;
 }
 
-}  // namespace host
-
-namespace host {
-
 StackWalk WalkStackX86(const Registers& start, const std::vector<WalkModule>& modules, uint64_t stackStart,
                        const std::string& stack, ModuleFiles* files, size_t maxFrames) {
     StackWalk walk;
