@@ -7,33 +7,17 @@
 #include <cstring>
 
 #include "host/engine/Discovery.h"
+#include "host/engine/Minidump.h"
 #include "host/engine/Text.h"
 
 namespace host {
 
 namespace {
 
-// Stream types and record sizes of the minidump format.
-constexpr uint32_t kSignature = 0x504D444D;  // "MDMP"
-constexpr uint32_t kThreadListStream = 3;
-constexpr uint32_t kModuleListStream = 4;
-constexpr uint32_t kExceptionStream = 6;
-constexpr uint32_t kSystemInfoStream = 7;
-constexpr uint32_t kUnloadedModuleListStream = 14;
-constexpr size_t kThreadSize = 48;
-constexpr size_t kModuleSize = 108;
-// In the x64 CONTEXT record: rax to r15 in the unwind data's order, then rip.
-constexpr size_t kContextRax = 0x78;
-constexpr size_t kContextRsp = 0x98;
-constexpr size_t kContextRip = 0xF8;
-// In the x86 CONTEXT record: edi, esi, ebx, edx, ecx, eax, ebp, eip, then
-// cs, eflags and esp.
-constexpr size_t kContextX86Edi = 0x9C;
-constexpr size_t kContextX86Esp = 0xC4;
+using namespace minidump;
+
 // A walked stack kept in a fault is at most this long.
 constexpr size_t kFramesKept = 32;
-// MINIDUMP_SYSTEM_INFO's ProcessorArchitecture for x86.
-constexpr uint32_t kArchitectureX86 = 0;
 // The stack and instruction pointers in each architecture's CONTEXT record,
 // which is what a thread's context in the dump is.
 struct ContextLayout {
@@ -41,8 +25,8 @@ struct ContextLayout {
     size_t instruction;
     size_t pointerSize;
 };
-constexpr ContextLayout kContextX64 = {0x98, 0xF8, 8};
-constexpr ContextLayout kContextX86 = {0xC4, 0xB8, 4};
+constexpr ContextLayout kContextX64 = {kContextRsp, kContextRip, 8};
+constexpr ContextLayout kContextX86 = {kContextX86Esp, kContextX86Eip, 4};
 // A stack kept from a dump is at most this long: the caller is near the top.
 constexpr size_t kStackKept = 256 * 1024;
 

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "host/engine/Minidump.h"
+
 namespace host {
 
 namespace {
@@ -22,18 +24,10 @@ using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
 // DbgHelp's functions may not be called from two threads at once.
 std::mutex dbghelpLock;
 
-// The minidump format's stream types, record sizes and processors, and the
-// offsets of the registers in the x64 and the x86 CONTEXT records.
-constexpr uint32_t kThreadListStream = 3;
-constexpr uint32_t kSystemInfoStream = 7;
-constexpr size_t kThreadSize = 48;
-constexpr uint16_t kArchitectureX86 = 0;
-constexpr uint16_t kArchitectureX64 = 9;
-constexpr size_t kX64Segments = 0x38;  // cs, ds, es, fs, gs, ss, then eflags
-constexpr size_t kX64Rax = 0x78;       // rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi
-constexpr size_t kX64Rip = 0xF8;
-constexpr size_t kX86ContextSize = 0x2CC;
-constexpr uint32_t kX86ContextFlags = 0x10007;  // i386: control, integer, segments
+using namespace minidump;
+
+// i386 CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS.
+constexpr uint32_t kX86ContextFlags = 0x10007;
 constexpr uint32_t kX86CodeSegment = 0x23;
 // A stack kept is at most this long, from its stack pointer up.
 constexpr size_t kStackKept = 1024 * 1024;
@@ -90,9 +84,9 @@ bool RemakeAsX86(HANDLE process, std::string* bytes) {
     for (uint32_t t = 0; t < count; t++) {
         size_t record = threads + 4 + t * kThreadSize;
         size_t context = Get32(*bytes, record + 44);
-        if (Get32(*bytes, record + 40) < kX64Rip + 8 || context + kX64Rip + 8 > bytes->size())
+        if (Get32(*bytes, record + 40) < kContextRip + 8 || context + kContextRip + 8 > bytes->size())
             return false;
-        if ((Get32(*bytes, context + kX64Segments) & 0xFFFF) != kX86CodeSegment)
+        if ((Get32(*bytes, context + kContextSegments) & 0xFFFF) != kX86CodeSegment)
             return true;
     }
     std::vector<HANDLE> suspended;
@@ -107,23 +101,23 @@ bool RemakeAsX86(HANDLE process, std::string* bytes) {
         size_t record = threads + 4 + t * kThreadSize;
         size_t context = Get32(*bytes, record + 44);
         auto x64 = [&](size_t offset) { return Get32(*bytes, context + offset); };
-        std::string x86(kX86ContextSize, '\0');
+        std::string x86(kContextX86Size, '\0');
         Put32(&x86, 0, kX86ContextFlags);
         // gs, fs, es, ds; edi, esi, ebx, edx, ecx, eax; ebp, eip, cs, eflags, esp, ss.
-        Put32(&x86, 0x8C, x64(kX64Segments + 8) & 0xFFFF);
-        Put32(&x86, 0x90, x64(kX64Segments + 6) & 0xFFFF);
-        Put32(&x86, 0x94, x64(kX64Segments + 4) & 0xFFFF);
-        Put32(&x86, 0x98, x64(kX64Segments + 2) & 0xFFFF);
+        Put32(&x86, kContextX86Gs, x64(kContextSegments + 8) & 0xFFFF);
+        Put32(&x86, kContextX86Gs + 4, x64(kContextSegments + 6) & 0xFFFF);
+        Put32(&x86, kContextX86Gs + 8, x64(kContextSegments + 4) & 0xFFFF);
+        Put32(&x86, kContextX86Gs + 12, x64(kContextSegments + 2) & 0xFFFF);
         const int order[] = {7, 6, 3, 2, 1, 0};
         for (int i = 0; i < 6; i++)
-            Put32(&x86, 0x9C + i * 4, x64(kX64Rax + order[i] * 8));
-        Put32(&x86, 0xB4, x64(kX64Rax + 5 * 8));
-        Put32(&x86, 0xB8, x64(kX64Rip));
-        Put32(&x86, 0xBC, x64(kX64Segments) & 0xFFFF);
-        Put32(&x86, 0xC0, x64(kX64Segments + 12));
-        uint32_t esp = x64(kX64Rax + 4 * 8);
-        Put32(&x86, 0xC4, esp);
-        Put32(&x86, 0xC8, x64(kX64Segments + 10) & 0xFFFF);
+            Put32(&x86, kContextX86Edi + i * 4, x64(kContextRax + order[i] * 8));
+        Put32(&x86, kContextX86Ebp, x64(kContextRax + 5 * 8));
+        Put32(&x86, kContextX86Eip, x64(kContextRip));
+        Put32(&x86, kContextX86Cs, x64(kContextSegments) & 0xFFFF);
+        Put32(&x86, kContextX86Cs + 4, x64(kContextSegments + 12));
+        uint32_t esp = x64(kContextRax + 4 * 8);
+        Put32(&x86, kContextX86Esp, esp);
+        Put32(&x86, kContextX86Esp + 4, x64(kContextSegments + 10) & 0xFFFF);
 
         std::string stack;
         MEMORY_BASIC_INFORMATION region = {};
@@ -135,7 +129,7 @@ bool RemakeAsX86(HANDLE process, std::string* bytes) {
                 got = 0;
             stack.resize(got);
         }
-        Put32(bytes, record + 40, kX86ContextSize);
+        Put32(bytes, record + 40, kContextX86Size);
         Put32(bytes, record + 44, static_cast<uint32_t>(bytes->size()));
         *bytes += x86;
         // A stack that cannot be read is left out rather than DbgHelp's kept.
