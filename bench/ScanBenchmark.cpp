@@ -103,29 +103,13 @@ struct Usage {
     DWORD handles = 0;
 };
 
-// Wine answers GetProcessHandleCount for other processes with 0, so the
-// server's open handles are counted one by one: every value that can be
-// duplicated out of the server is an open handle there.
-DWORD CountOpenHandles(HANDLE process) {
-    DWORD count = 0;
-    for (uintptr_t value = 4; value < 0x10000; value += 4) {
-        HANDLE copy = nullptr;
-        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0,
-                            FALSE, DUPLICATE_SAME_ACCESS)) {
-            CloseHandle(copy);
-            count++;
-        }
-    }
-    return count;
-}
-
 Usage ServerUsage(HANDLE process) {
     Usage usage;
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof(counters);
     if (GetProcessMemoryInfo(process, &counters, sizeof(counters)))
         usage.workingSet = counters.WorkingSetSize;
-    usage.handles = CountOpenHandles(process);
+    usage.handles = host::CountOpenHandles(process);
     return usage;
 }
 

@@ -150,21 +150,6 @@ std::vector<std::wstring> ModulesOf(HANDLE process) {
     return names;
 }
 
-// Wine answers GetProcessHandleCount for other processes with 0: every
-// value that can be duplicated out of the process is an open handle there.
-int CountOpenHandles(HANDLE process) {
-    int count = 0;
-    for (uintptr_t value = 4; value < 0x10000; value += 4) {
-        HANDLE copy = nullptr;
-        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0,
-                            FALSE, DUPLICATE_SAME_ACCESS)) {
-            CloseHandle(copy);
-            count++;
-        }
-    }
-    return count;
-}
-
 bool Holds(const std::vector<std::wstring>& names, const wchar_t* name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
@@ -191,11 +176,11 @@ TEST(KeptSystemModules, StayLoadedInTheServerAfterTheirRequestWhileThePluginsOwn
     // The same plug-in again adds no module and leaves no handle behind
     // (under Wine each load and unload of its system DLLs left about 13).
     session.Scan(PluginRequest(L"gui_imports.dll"));
-    int handles = CountOpenHandles(session.process().process());
+    DWORD handles = host::CountOpenHandles(session.process().process());
     session.Scan(PluginRequest(L"gui_imports.dll"));
     session.Scan(PluginRequest(L"gui_imports.dll"));
     EXPECT_EQ(ModulesOf(session.process().process()).size(), afterGui.size());
-    EXPECT_EQ(CountOpenHandles(session.process().process()), handles);
+    EXPECT_EQ(host::CountOpenHandles(session.process().process()), handles);
 }
 
 }  // namespace

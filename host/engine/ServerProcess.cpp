@@ -92,6 +92,19 @@ std::wstring EngineFolder() {
     return FolderOfModule(module);
 }
 
+DWORD CountOpenHandles(HANDLE process) {
+    DWORD count = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4) {
+        HANDLE copy = nullptr;
+        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(copy);
+            count++;
+        }
+    }
+    return count;
+}
+
 namespace {
 
 // The host's ends of the pipes are named pipes, which (unlike anonymous

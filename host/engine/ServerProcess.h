@@ -171,4 +171,10 @@ std::wstring ExecutableFolder();
 // of scanengine.dll when a host loads that. Its servers are found there.
 std::wstring EngineFolder();
 
+// The handles a process holds open, for checks that a server leaks none.
+// Wine answers GetProcessHandleCount for other processes with 0, so they are
+// counted one by one: every value that can be duplicated out of the process
+// is an open handle there.
+DWORD CountOpenHandles(HANDLE process);
+
 }  // namespace host
