@@ -198,6 +198,17 @@ void PrintTiming(const char* what, const Timing& timing, int jobs) {
     printf(")\n");
 }
 
+// Scans the corpus with the engine into results (a file in the corpus's
+// folder) and prints its row; false when the scan could not run.
+bool TimeEngine(const char* what, const Corpus& corpus, int jobs, DWORD timeoutMs, const wchar_t* results,
+                Timing* timing) {
+    if (!ScanWithEngine(corpus, jobs, timeoutMs, corpus.root + L"\\" + results, timing))
+        return false;
+    PrintTiming(what, *timing, jobs);
+    fflush(stdout);
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -219,14 +230,8 @@ int wmain(int argc, wchar_t** argv) {
     fflush(stdout);
 
     Timing one, two, peer, cached;
-    bool ok = ScanWithEngine(corpus, 1, timeoutMs, corpus.root + L"\\one.json", &one);
-    if (ok)
-        PrintTiming("engine, 1 server", one, 1);
-    fflush(stdout);
-    ok = ok && ScanWithEngine(corpus, 2, timeoutMs, corpus.root + L"\\two.json", &two);
-    if (ok)
-        PrintTiming("engine, 2 servers", two, 2);
-    fflush(stdout);
+    bool ok = TimeEngine("engine, 1 server", corpus, 1, timeoutMs, L"one.json", &one) &&
+              TimeEngine("engine, 2 servers", corpus, 2, timeoutMs, L"two.json", &two);
     ok = ok && ScanProcessPerPlugin(corpus, timeoutMs, &peer);
     if (ok)
         PrintTiming("a fresh server process per plug-in", peer, 1);
@@ -248,13 +253,8 @@ int wmain(int argc, wchar_t** argv) {
     if (ok)
         printf("mixed corpus: %d x64 and %d x86 plug-in files, the same kinds\n", count - mixed.x86, mixed.x86);
     Timing mixedOne, mixedTwo;
-    ok = ok && ScanWithEngine(mixed, 1, timeoutMs, mixed.root + L"\\one.json", &mixedOne);
-    if (ok)
-        PrintTiming("mixed, engine, 1 lane", mixedOne, 1);
-    fflush(stdout);
-    ok = ok && ScanWithEngine(mixed, 2, timeoutMs, mixed.root + L"\\two.json", &mixedTwo);
-    if (ok)
-        PrintTiming("mixed, engine, 2 lanes", mixedTwo, 2);
+    ok = ok && TimeEngine("mixed, engine, 1 lane", mixed, 1, timeoutMs, L"one.json", &mixedOne) &&
+         TimeEngine("mixed, engine, 2 lanes", mixed, 2, timeoutMs, L"two.json", &mixedTwo);
     RemoveTree(mixed.root);
     return ok ? 0 : 1;
 }
