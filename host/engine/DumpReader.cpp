@@ -30,43 +30,6 @@ constexpr ContextLayout kContextX86 = {kContextX86Esp, kContextX86Eip, 4};
 // A stack kept from a dump is at most this long: the caller is near the top.
 constexpr size_t kStackKept = 256 * 1024;
 
-// Reads little-endian values at offsets checked against the file's size.
-class Bytes {
-public:
-    explicit Bytes(const std::string& bytes) : bytes_(bytes) {}
-
-    bool Has(uint64_t offset, uint64_t size) const {
-        return offset <= bytes_.size() && size <= bytes_.size() - offset;
-    }
-    uint32_t U32(uint64_t offset) const {
-        uint32_t value = 0;
-        if (Has(offset, 4))
-            memcpy(&value, bytes_.data() + offset, 4);
-        return value;
-    }
-    uint64_t U64(uint64_t offset) const {
-        uint64_t value = 0;
-        if (Has(offset, 8))
-            memcpy(&value, bytes_.data() + offset, 8);
-        return value;
-    }
-    // A MINIDUMP_STRING: a byte length, then UTF-16 text.
-    std::string Text(uint64_t offset) const {
-        uint32_t length = U32(offset);
-        if (!Has(offset + 4, length))
-            return std::string();
-        std::wstring wide(length / 2, L'\0');
-        memcpy(&wide[0], bytes_.data() + offset + 4, wide.size() * 2);
-        return ToUtf8(wide);
-    }
-    std::string Slice(uint64_t offset, uint64_t size) const {
-        return Has(offset, size) ? bytes_.substr(offset, size) : std::string();
-    }
-
-private:
-    const std::string& bytes_;
-};
-
 Registers ReadRegisters(const Bytes& in, uint64_t context) {
     Registers registers;
     for (int i = 0; i < 16; i++)

@@ -32,25 +32,20 @@ constexpr uint32_t kX86CodeSegment = 0x23;
 // A stack kept is at most this long, from its stack pointer up.
 constexpr size_t kStackKept = 1024 * 1024;
 
-uint32_t Get32(const std::string& bytes, size_t at) {
-    uint32_t value = 0;
-    if (at + 4 <= bytes.size())
-        memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
 void Put32(std::string* bytes, size_t at, uint32_t value) {
     memcpy(&(*bytes)[at], &value, 4);
 }
 
 // Where a stream of the given type is in the file, or 0.
 size_t StreamAt(const std::string& bytes, uint32_t type, uint32_t* size) {
-    uint32_t count = Get32(bytes, 8);
-    size_t directory = Get32(bytes, 12);
+    Bytes in(bytes);
+    uint32_t count = in.U32(8);
+    size_t directory = in.U32(12);
     for (uint32_t i = 0; i < count && directory + i * 12ull + 12 <= bytes.size(); i++) {
         size_t entry = directory + i * 12ull;
-        if (Get32(bytes, entry) == type && Get32(bytes, entry + 8) + uint64_t{Get32(bytes, entry + 4)} <= bytes.size()) {
-            *size = Get32(bytes, entry + 4);
-            return Get32(bytes, entry + 8);
+        if (in.U32(entry) == type && in.U32(entry + 8) + uint64_t{in.U32(entry + 4)} <= bytes.size()) {
+            *size = in.U32(entry + 4);
+            return in.U32(entry + 8);
         }
     }
     return 0;
@@ -66,6 +61,7 @@ size_t StreamAt(const std::string& bytes, uint32_t type, uint32_t* size) {
 // that was not waiting may have moved on since. False when the file is not
 // as DbgHelp writes it.
 bool RemakeAsX86(HANDLE process, std::string* bytes) {
+    Bytes in(*bytes);  // reads the file as it grows
     uint32_t size = 0;
     size_t system = StreamAt(*bytes, kSystemInfoStream, &size);
     if (!system || size < 2)
@@ -75,23 +71,23 @@ bool RemakeAsX86(HANDLE process, std::string* bytes) {
     if (architecture != kArchitectureX64)
         return architecture == kArchitectureX86;
     size_t threads = StreamAt(*bytes, kThreadListStream, &size);
-    if (!threads || size < 4 || 4 + uint64_t{Get32(*bytes, threads)} * kThreadSize > size)
+    if (!threads || size < 4 || 4 + uint64_t{in.U32(threads)} * kThreadSize > size)
         return false;
-    uint32_t count = Get32(*bytes, threads);
+    uint32_t count = in.U32(threads);
     // Wine's contexts run in the 32-bit code segment. A 64-bit context of a
     // WOW64 thread, as Windows writes it, is of the 64-bit layer beneath
     // and holds no x86 registers: such a dump is left as it is.
     for (uint32_t t = 0; t < count; t++) {
         size_t record = threads + 4 + t * kThreadSize;
-        size_t context = Get32(*bytes, record + 44);
-        if (Get32(*bytes, record + 40) < kContextRip + 8 || context + kContextRip + 8 > bytes->size())
+        size_t context = in.U32(record + 44);
+        if (in.U32(record + 40) < kContextRip + 8 || context + kContextRip + 8 > bytes->size())
             return false;
-        if ((Get32(*bytes, context + kContextSegments) & 0xFFFF) != kX86CodeSegment)
+        if ((in.U32(context + kContextSegments) & 0xFFFF) != kX86CodeSegment)
             return true;
     }
     std::vector<HANDLE> suspended;
     for (uint32_t t = 0; t < count; t++) {
-        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, Get32(*bytes, threads + 4 + t * kThreadSize));
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, in.U32(threads + 4 + t * kThreadSize));
         if (thread && SuspendThread(thread) != static_cast<DWORD>(-1))
             suspended.push_back(thread);
         else if (thread)
@@ -99,8 +95,8 @@ bool RemakeAsX86(HANDLE process, std::string* bytes) {
     }
     for (uint32_t t = 0; t < count; t++) {
         size_t record = threads + 4 + t * kThreadSize;
-        size_t context = Get32(*bytes, record + 44);
-        auto x64 = [&](size_t offset) { return Get32(*bytes, context + offset); };
+        size_t context = in.U32(record + 44);
+        auto x64 = [&](size_t offset) { return in.U32(context + offset); };
         std::string x86(kContextX86Size, '\0');
         Put32(&x86, 0, kX86ContextFlags);
         // gs, fs, es, ds; edi, esi, ebx, edx, ecx, eax; ebp, eip, cs, eflags, esp, ss.

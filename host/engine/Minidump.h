@@ -2,11 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "host/engine/Text.h"
 
 // The parts of the minidump format that the dump reader reads and the hang
-// dump's remaking writes: stream types, record sizes, processor codes and
+// dump's remaking writes: stream types, record sizes, processor codes,
 // where the registers lie in each architecture's CONTEXT record, which is
-// what a thread's context in a dump is.
+// what a thread's context in a dump is, and a reader of a dump's bytes.
 namespace host {
 namespace minidump {
 
@@ -37,6 +41,43 @@ constexpr size_t kContextX86Eip = 0xB8;
 constexpr size_t kContextX86Cs = 0xBC;
 constexpr size_t kContextX86Esp = 0xC4;
 constexpr size_t kContextX86Size = 0x2CC;
+
+// Reads little-endian values at offsets checked against the dump's size.
+class Bytes {
+public:
+    explicit Bytes(const std::string& bytes) : bytes_(bytes) {}
+
+    bool Has(uint64_t offset, uint64_t size) const {
+        return offset <= bytes_.size() && size <= bytes_.size() - offset;
+    }
+    uint32_t U32(uint64_t offset) const {
+        uint32_t value = 0;
+        if (Has(offset, 4))
+            memcpy(&value, bytes_.data() + offset, 4);
+        return value;
+    }
+    uint64_t U64(uint64_t offset) const {
+        uint64_t value = 0;
+        if (Has(offset, 8))
+            memcpy(&value, bytes_.data() + offset, 8);
+        return value;
+    }
+    // A MINIDUMP_STRING: a byte length, then UTF-16 text.
+    std::string Text(uint64_t offset) const {
+        uint32_t length = U32(offset);
+        if (!Has(offset + 4, length))
+            return std::string();
+        std::wstring wide(length / 2, L'\0');
+        memcpy(&wide[0], bytes_.data() + offset + 4, wide.size() * 2);
+        return ToUtf8(wide);
+    }
+    std::string Slice(uint64_t offset, uint64_t size) const {
+        return Has(offset, size) ? bytes_.substr(offset, size) : std::string();
+    }
+
+private:
+    const std::string& bytes_;
+};
 
 }  // namespace minidump
 }  // namespace host
