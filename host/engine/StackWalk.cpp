@@ -51,22 +51,22 @@ int SlotsOf(uint8_t op, uint8_t info) {
 class Memory {
 public:
     Memory(uint64_t start, const std::string& bytes) : start_(start), bytes_(bytes) {}
+    bool Holds(uint64_t address, uint64_t size) const {
+        return address >= start_ && address - start_ <= bytes_.size() && bytes_.size() - (address - start_) >= size;
+    }
     bool Read(uint64_t address, uint64_t* value) const {
-        if (address < start_ || address - start_ > bytes_.size() || bytes_.size() - (address - start_) < 8)
+        if (!Holds(address, 8))
             return false;
         memcpy(value, bytes_.data() + (address - start_), 8);
         return true;
     }
     bool Read32(uint64_t address, uint64_t* value) const {
         uint32_t word = 0;
-        if (address < start_ || address - start_ > bytes_.size() || bytes_.size() - (address - start_) < 4)
+        if (!Holds(address, 4))
             return false;
         memcpy(&word, bytes_.data() + (address - start_), 4);
         *value = word;
         return true;
-    }
-    bool Holds(uint64_t address, uint64_t size) const {
-        return address >= start_ && address - start_ <= bytes_.size() && bytes_.size() - (address - start_) >= size;
     }
 
 private:
@@ -496,7 +496,7 @@ StackWalk WalkStackX86(const Registers& start, const std::vector<WalkModule>& mo
             break;
         }
         uint64_t saved = 0, returnAddress = 0;
-        if (!memory.Holds(ebp, 8) || !memory.Read32(ebp, &saved) || !memory.Read32(ebp + 4, &returnAddress)) {
+        if (!memory.Read32(ebp, &saved) || !memory.Read32(ebp + 4, &returnAddress)) {
             walk.stopped = "the frame pointer " + Hex(ebp) + " lies outside the stack the dump holds";
             break;
         }
