@@ -73,6 +73,33 @@ bool NotVst2(const host::ScanResult& result) {
     return result.status == host::Status::Failed && result.reason == "not a VST 2 plug-in";
 }
 
+// What a user can do about each kind of failure in records, one line for
+// each kind there is.
+std::string WhatToDo(const std::vector<host::PluginRecord>& records) {
+    bool died = false, slow = false, failed = false;
+    auto note = [&](const host::ScanResult& result) {
+        died = died || result.status == host::Status::Crashed || result.status == host::Status::Ended;
+        slow = slow || result.status == host::Status::TimedOut;
+        failed = failed || (result.status == host::Status::Failed && !NotVst2(result));
+    };
+    for (const host::PluginRecord& record : records) {
+        note(record);
+        for (const host::ShellRecord& shell : record.shells)
+            note(shell);
+    }
+    std::string text;
+    if (died)
+        text += "  crashed, ended: the plug-in would take down any host that loads it; ask its maker for a "
+                "version that mends it, and send them its crash dump\n";
+    if (slow)
+        text += "  timed out: it may only be slow to start; scan it again with a longer limit: "
+                "plugin-scan --retry-failed --timeout 300\n";
+    if (failed)
+        text += "  failed: the words after its name say what is wrong with the file or what it needs "
+                "(a missing DLL: install what the plug-in comes with)\n";
+    return text.empty() ? text : "What to do:\n" + text;
+}
+
 // Failures and files of other kinds, apart: a folder of support DLLs must
 // not read as that many broken plug-ins.
 std::string FailureList(const std::vector<host::PluginRecord>& records, const char* heading) {
@@ -95,7 +122,8 @@ std::string FailureList(const std::vector<host::PluginRecord>& records, const ch
     }
     std::string text;
     if (failureCount)
-        text += std::string(heading) + " (" + std::to_string(failureCount) + "):\n" + failures;
+        text += std::string(heading) + " (" + std::to_string(failureCount) + "):\n" + failures +
+                WhatToDo(records);
     if (otherCount)
         text += "Not VST 2 plug-ins (" + std::to_string(otherCount) + "):\n" + others;
     return text;
