@@ -1,8 +1,10 @@
 #include "host/engine/Culprit.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "host/engine/Discovery.h"
+#include "host/engine/Evidence.h"
 #include "host/engine/ExitCode.h"
 #include "host/engine/Text.h"
 
@@ -22,6 +24,7 @@ struct Trial {
     int diedAfter = -1;  // index of the plug-in in whose scan or grace the server died
     bool ran = false;    // false: no server could be started, or the search was stopped
     Conviction evidence;
+    DeathMark death;     // how its server died, when it did
 };
 
 enum class Grace { Survived, Died, Stuck };
@@ -42,7 +45,7 @@ Grace KeepBusy(PooledServer* server, const std::string& busyRequest, DWORD grace
             return Grace::Stuck;
         if (GetTickCount64() >= end)
             return Grace::Survived;
-        Exchange exchange = server->Ask(busyRequest, GetTickCount64() + search.timeoutMs, search.stop);
+        Exchange exchange = server->Ask(busyRequest, LimitFromNow(search.timeoutMs), search.stop);
         if (exchange.end == Exchange::End::Died)
             return Grace::Died;
         if (exchange.end != Exchange::End::Answered)
@@ -71,7 +74,7 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
     std::string busyRequest = BusyRequest(search);
     for (size_t i = 0; i < plugins.size() && trial.diedAfter < 0; i++) {
         Exchange exchange =
-            server.Ask(ToUtf8(RequestPath(FromUtf8(plugins[i]))), GetTickCount64() + search.timeoutMs, search.stop);
+            server.Ask(ToUtf8(RequestPath(FromUtf8(plugins[i]))), LimitFromNow(search.timeoutMs), search.stop);
         if (exchange.end == Exchange::End::Stopped) {
             trial.ran = false;
             break;
@@ -97,6 +100,7 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
             trial.evidence.dump = server.CollectDumps(search.server.dumpFolder);
         trial.evidence.fault =
             FaultOfDeadServer(trial.evidence.dump, trial.evidence.exitCode, process.mainThreadId());
+        trial.death = MarkOfDeath(trial.evidence.dump, trial.evidence.exitCode, server.loads());
     }
     server.process().Kill();
     if (!search.server.dumpFolder.empty() && trial.diedAfter < 0)
@@ -106,7 +110,7 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
 
 }  // namespace
 
-Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
+Conviction FindCulprit(Incident* incident, const CulpritSearch& search, std::vector<Conviction>* otherDeaths) {
     std::vector<std::string> left = incident->suspects;
     // The plug-in in flight when the server died scanned cleanly in a fresh
     // server, but its own thread may have faulted before its answer ended:
@@ -114,6 +118,9 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
     std::string during = incident->during.substr(0, incident->during.find('>'));
     if (search.tryDuring && !during.empty() && (left.empty() || left.back() != during))
         left.push_back(during);
+    // Only a death like the incident's convicts: a suspect with a fault of
+    // its own would otherwise take the blame for whatever killed the server.
+    DeathMark wanted = MarkOfDeath(incident->dump, incident->exitCode, incident->loads);
     int round = 0;
     uint64_t stepStarted = GetTickCount64();
     auto note = [&](const std::string& text) {
@@ -122,19 +129,29 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
         incident->tried.push_back("round " + std::to_string(round) + ": " + text + seconds);
         stepStarted = GetTickCount64();
     };
-    // Tries one plug-in alone, with twice the grace: the conviction.
+    enum class Alone { Convicted, DiedOtherwise, Survived, NotRun };
+    // Tries one plug-in alone, with twice the grace: the conviction, when
+    // its server dies the incident's death.
     auto alone = [&](const std::string& plugin, Conviction* conviction) {
         Trial trial = RunTrial({plugin}, search, search.graceMs * 2);
         if (!trial.ran)
-            return false;
-        if (trial.diedAfter == 0) {
-            note(FileNameOf(plugin) + " crashed a server of its own after its report");
-            *conviction = trial.evidence;
-            conviction->culprit = plugin;
-            return true;
+            return Alone::NotRun;
+        if (trial.diedAfter != 0) {
+            note(FileNameOf(plugin) + " scanned alone without a crash");
+            return Alone::Survived;
         }
-        note(FileNameOf(plugin) + " scanned alone without a crash");
-        return false;
+        *conviction = trial.evidence;
+        conviction->culprit = plugin;
+        if (SameDeath(wanted, trial.death)) {
+            note(FileNameOf(plugin) + " crashed a server of its own after its report, as the incident's died (" +
+                 DeathText(trial.death) + ")");
+            return Alone::Convicted;
+        }
+        note(FileNameOf(plugin) + " crashed a server of its own after its report, but otherwise (" +
+             DeathText(trial.death) + ", the incident's: " + DeathText(wanted) + "): not this death's culprit");
+        if (otherDeaths)
+            otherDeaths->push_back(*conviction);
+        return Alone::DiedOtherwise;
     };
     while (!left.empty()) {
         round++;
@@ -142,7 +159,7 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
             break;
         if (left.size() == 1) {
             Conviction conviction;
-            if (alone(left[0], &conviction))
+            if (alone(left[0], &conviction) == Alone::Convicted)
                 return conviction;
             break;
         }
@@ -159,15 +176,27 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search) {
             left.resize(split);
             continue;
         }
-        const std::string& last = half[static_cast<size_t>(trial.diedAfter)];
+        std::string last = half[static_cast<size_t>(trial.diedAfter)];
+        bool same = SameDeath(wanted, trial.death);
         note("a server died after " + FileNameOf(last) + ", " + std::to_string(trial.diedAfter + 1) + " of " +
-             std::to_string(half.size()) + " suspects in");
+             std::to_string(half.size()) + " suspects in, " +
+             (same ? "as the incident's did" : "otherwise than the incident's (" + DeathText(trial.death) + ")"));
         // The fault came during the last one's scan or grace: it is the
         // likeliest, though one before it may fault later than the grace.
         Conviction conviction;
-        if (alone(last, &conviction))
+        Alone tried = alone(last, &conviction);
+        if (tried == Alone::Convicted)
             return conviction;
-        left.assign(half.begin(), half.begin() + trial.diedAfter);
+        if (tried == Alone::NotRun)
+            break;
+        if (same) {
+            left.assign(half.begin(), half.begin() + trial.diedAfter);
+            continue;
+        }
+        // A death of another kind says nothing of where the incident's came
+        // from, and a suspect that dies so would end every later trial
+        // early: it alone leaves the suspects.
+        left.erase(std::find(left.begin(), left.end(), last));
     }
     bool stopped = WaitForSingleObject(search.stop, 0) == WAIT_OBJECT_0;
     incident->tried.push_back(stopped ? "the search was stopped: nobody is blamed"

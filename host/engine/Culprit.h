@@ -35,10 +35,13 @@ struct Conviction {
 // during a plug-in's scan or grace narrows the suspects to that plug-in
 // and those before it, which is tried alone first; a server that survives
 // them all clears them. Each round takes half of the suspects left, the
-// later half first. A
-// plug-in is blamed only when it crashes a server of its own, alone: a
-// crash that does not come again blames nobody. Each step is added to
-// incident->tried.
-Conviction FindCulprit(Incident* incident, const CulpritSearch& search);
+// later half first. A plug-in is blamed only when it crashes a server of
+// its own, alone, and that server dies the incident's death (the same
+// exception at the same place, or with no dump the same exit code): a
+// crash that does not come again blames nobody. A suspect whose server dies
+// otherwise is added to *otherDeaths, with that death, and leaves the
+// suspects. Each step is added to incident->tried.
+Conviction FindCulprit(Incident* incident, const CulpritSearch& search,
+                       std::vector<Conviction>* otherDeaths = nullptr);
 
 }  // namespace host

@@ -109,6 +109,7 @@ const DumpThread* ThreadOf(const DumpContents& dump, uint32_t id) {
 // nearest its top that lies in a plug-in (neither the system nor the server).
 struct Walked {
     std::vector<std::string> stack;
+    std::vector<uint64_t> addresses;  // each frame's, nearest first
     std::string pluginFrame;
     std::string stopped;  // why the walk ended before the stack did, if it did
     // A walk to the stack's end names every frame on it, so that a plug-in
@@ -146,6 +147,7 @@ Walked WalkThread(const DumpContents& dump, const Registers& start, const DumpTh
     out.stopped = walk.stopped;
     out.namesEveryFrame = walk.stopped.empty() && !dump.x86;
     for (const StackFrame& frame : walk.frames) {
+        out.addresses.push_back(frame.address);
         if (out.stack.size() < kFramesKept)
             out.stack.push_back(frame.Text());
         if (out.pluginFrame.empty() && frame.module && !IsSystemModule(frame.module->path) &&
@@ -407,6 +409,16 @@ bool ReadCrashFault(const std::string& path, uint32_t serverThread, Fault* fault
     if (modulePath && module)
         *modulePath = module->path;
     return true;
+}
+
+std::vector<uint64_t> FaultFrames(const DumpContents& dump) {
+    const DumpThread* thread = ThreadOf(dump, dump.exceptionThread);
+    if (!dump.hasException || !dump.hasExceptionContext || !thread)
+        return dump.hasException ? std::vector<uint64_t>{dump.exceptionAddress} : std::vector<uint64_t>();
+    std::vector<uint64_t> frames = WalkThread(dump, dump.exceptionRegisters, *thread).addresses;
+    if (frames.empty() || frames.front() != dump.exceptionAddress)
+        frames.insert(frames.begin(), dump.exceptionAddress);
+    return frames;
 }
 
 bool DescribeHang(const DumpContents& dump, uint32_t serverThread, Fault* fault) {

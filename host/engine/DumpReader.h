@@ -58,6 +58,11 @@ bool DescribeCrash(const DumpContents& dump, uint32_t serverThread, Fault* fault
 bool ReadCrashFault(const std::string& path, uint32_t serverThread, Fault* fault,
                     std::string* modulePath = nullptr);
 
+// The faulting thread's frames, nearest first: the fault's address, then
+// the return addresses its stack walk found (never a scan's guesses).
+// Empty when the dump holds no exception.
+std::vector<uint64_t> FaultFrames(const DumpContents& dump);
+
 // Where the server's main thread was in a dump taken of a hung server: the
 // module its instruction pointer lies in, or, when that is a system
 // module, "waiting in the system" and the nearest caller on its stack that

@@ -2,6 +2,7 @@
 
 #include "host/engine/Discovery.h"
 #include "host/engine/DumpReader.h"
+#include "host/engine/Evidence.h"
 #include "host/engine/ExitCode.h"
 #include "host/engine/HangDump.h"
 #include "host/engine/LoadFailure.h"
@@ -135,9 +136,11 @@ void ApplyEnd(const Death& death, bool dumpsEnabled, ScanResult* result) {
 }
 
 // Posts the incident of a server that ended as end says: during the
-// request `during` (empty: between requests), having scanned suspects.
+// request `during` (empty: between requests), having scanned suspects,
+// with each plug-in file it loaded where loads say.
 void PostIncident(Pool* pool, const ServerEnd& end, const std::string& during,
-                  const std::vector<std::string>& suspects, const std::string& reason) {
+                  const std::vector<std::string>& suspects, const std::vector<PluginLoad>& loads,
+                  const std::string& reason) {
     PoolEvent event;
     event.kind = PoolEvent::Kind::Incident;
     event.incident.exitCode = end.exitCode;
@@ -145,14 +148,20 @@ void PostIncident(Pool* pool, const ServerEnd& end, const std::string& during,
     event.incident.during = during;
     event.incident.suspects = suspects;
     event.incident.fault = end.fault;
-    // A fault in code of one of the suspects' own files names its culprit
-    // outright; anything else must be narrowed down by scanning again.
-    for (const std::string& suspect : suspects) {
-        if (!end.faultModulePath.empty() && SamePath(suspect, end.faultModulePath)) {
-            event.incident.culprit = suspect;
-            event.incident.tried.push_back("the dump places the fault in " + end.fault->module +
-                                           ", the file of one suspect");
-        }
+    event.incident.loads = loads;
+    // A fault in the code of one of the plug-ins that server had loaded,
+    // the one in flight included, names its culprit outright, whether the
+    // code was still loaded or not; anything else must be narrowed down by
+    // scanning again.
+    std::vector<std::string> candidates = suspects;
+    std::string inFlight = during.substr(0, during.find('>'));
+    if (!inFlight.empty())
+        candidates.push_back(inFlight);
+    std::string how;
+    std::string named = PluginNamedByDump(end.dump, loads, candidates, &how);
+    if (!named.empty()) {
+        event.incident.culprit = named;
+        event.incident.tried.push_back("the dump names " + FileNameOf(named) + ": " + how);
     }
     if (!reason.empty()) {
         event.incident.reason = reason;
@@ -195,7 +204,7 @@ public:
             // A first death unlike the retry's was not this plug-in's doing
             // alone: an earlier plug-in of that server may have caused it.
             if (!LookAlike(twice->first, twice->retry))
-                PostIncident(pool_, twice->first.end, twice->request, twice->firstSuspects,
+                PostIncident(pool_, twice->first.end, twice->request, twice->firstSuspects, twice->firstLoads,
                              "the server died (" + HowItDied(twice->first) +
                                  "), and the plug-in then died otherwise in a fresh server (" +
                                  HowItDied(twice->retry) + ")");
@@ -213,13 +222,14 @@ public:
     // in the server that ends by firstFate, having scanned firstSuspects,
     // then in the one that ends by retryFate.
     void WhenEnded(ScanResult* result, const std::string& request, const std::shared_ptr<ServerFate>& firstFate,
-                   const Death& first, std::vector<std::string> firstSuspects,
+                   const Death& first, std::vector<std::string> firstSuspects, std::vector<PluginLoad> firstLoads,
                    const std::shared_ptr<ServerFate>& retryFate, const Death& retry) {
         auto twice = std::make_shared<Twice>();
         twice->result = result;
         twice->request = request;
         twice->first = first;
         twice->firstSuspects = std::move(firstSuspects);
+        twice->firstLoads = std::move(firstLoads);
         twice->retry = retry;
         std::shared_ptr<PendingRecord> self = shared_from_this();
         {
@@ -245,6 +255,7 @@ private:
         std::string request;
         Death first;
         std::vector<std::string> firstSuspects;
+        std::vector<PluginLoad> firstLoads;
         Death retry;
     };
     Pool* pool_;
@@ -387,15 +398,16 @@ std::shared_ptr<ServerFate> Lane::RetireServer(Reaper::Leave leave) {
 }
 
 void Lane::ReportIncident(const std::shared_ptr<ServerFate>& fate, const std::string& during,
-                          const std::vector<std::string>& suspects, const std::string& reason) {
+                          const std::vector<std::string>& suspects, const std::vector<PluginLoad>& loads,
+                          const std::string& reason) {
     if (!fate)
         return;
     Pool* pool = pool_;
-    fate->Then([pool, during, suspects, reason](const ServerEnd& end) {
+    fate->Then([pool, during, suspects, loads, reason](const ServerEnd& end) {
         bool orderly = end.exitCode && *end.exitCode == 0 && end.dump.empty();
         if (during.empty() && reason.empty() && orderly)
             return;
-        PostIncident(pool, end, during, suspects, reason);
+        PostIncident(pool, end, during, suspects, loads, reason);
     });
 }
 
@@ -408,7 +420,8 @@ void Lane::RetireIfWorn() {
     if (!worn)
         return;
     std::vector<std::string> suspects = server_->answered();
-    ReportIncident(RetireServer(Reaper::Leave::Close), "", suspects, "");
+    std::vector<PluginLoad> loads = server_->loads();
+    ReportIncident(RetireServer(Reaper::Leave::Close), "", suspects, loads, "");
 }
 
 Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
@@ -416,32 +429,41 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
     const PoolOptions& options = pool_->options_;
     std::shared_ptr<ServerFate> firstFate;
     std::vector<std::string> firstSuspects;
+    std::vector<PluginLoad> firstLoads;
     std::string firstReason;
     Death firstDeath;
     for (int attempt = 0; attempt < 2; attempt++) {
         if (!EnsureServer())
             return Outcome::Stopped;
-        Exchange exchange = server_->Ask(request, GetTickCount64() + options.timeoutMs, pool_->stop_,
+        Exchange exchange = server_->Ask(request, LimitFromNow(options.timeoutMs), pool_->stop_,
                                          options.dialogs);
         result->dialogs = exchange.dialogs;
         switch (exchange.end) {
         case Exchange::End::Answered:
             FillFromAnswer(exchange, result);
             RememberAnswered(request);
-            ReportIncident(firstFate, request, firstSuspects, firstReason);
+            ReportIncident(firstFate, request, firstSuspects, firstLoads, firstReason);
             return Outcome::Answered;
         case Exchange::End::Stopped:
             RetireServer(Reaper::Leave::End);
             return Outcome::Stopped;
         case Exchange::End::TimedOut:
             result->status = Status::TimedOut;
-            result->error = "no answer within " + std::to_string(options.timeoutMs / 1000) + " s";
+            result->error = exchange.listingCut
+                                ? "its shell listed " + std::to_string(exchange.listed) +
+                                      " sub-plug-ins and did not end within " +
+                                      std::to_string(options.timeoutMs * kListingCeilingLimits / 1000) + " s"
+                            : exchange.listed
+                                ? "no answer within " + std::to_string(options.timeoutMs / 1000) +
+                                      " s of the last new sub-plug-in its shell listed (" +
+                                      std::to_string(exchange.listed) + " listed)"
+                                : "no answer within " + std::to_string(options.timeoutMs / 1000) + " s";
             result->durationMs = exchange.durationMs;
             KeepEvidence(exchange, result);
             DumpHang(result);
             deathSeen_ = true;
             RetireServer(Reaper::Leave::End);
-            ReportIncident(firstFate, request, firstSuspects, firstReason);
+            ReportIncident(firstFate, request, firstSuspects, firstLoads, firstReason);
             return Outcome::TimedOut;
         case Exchange::End::Refused:
             result->status = Status::Failed;
@@ -450,7 +472,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
             KeepEvidence(exchange, result);
             deathSeen_ = true;
             RetireServer(Reaper::Leave::End);
-            ReportIncident(firstFate, request, firstSuspects, firstReason);
+            ReportIncident(firstFate, request, firstSuspects, firstLoads, firstReason);
             return Outcome::Refused;
         case Exchange::End::Died:
         case Exchange::End::OutOfStep:
@@ -459,6 +481,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
         bool outOfStep = exchange.end == Exchange::End::OutOfStep;
         bool dumpSeen = !outOfStep && server_->DumpAppeared();
         std::vector<std::string> suspects = server_->answered();
+        std::vector<PluginLoad> loads = server_->loads();
         std::string reason = outOfStep ? "the server answered out of step (" +
                                              exchange.answer.outOfStep + ")"
                                        : "";
@@ -471,6 +494,7 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
         if (attempt == 0) {
             firstFate = fate;
             firstSuspects = std::move(suspects);
+            firstLoads = std::move(loads);
             firstReason = reason;
             firstDeath = death;
             continue;
@@ -478,7 +502,8 @@ Lane::Outcome Lane::Scan(const std::string& request, ScanResult* result,
         result->status = dumpSeen ? Status::Crashed : Status::Ended;
         result->durationMs = exchange.durationMs;
         KeepEvidence(exchange, result);
-        pending->WhenEnded(result, request, firstFate, firstDeath, std::move(firstSuspects), fate, death);
+        pending->WhenEnded(result, request, firstFate, firstDeath, std::move(firstSuspects), std::move(firstLoads),
+                           fate, death);
         return Outcome::Died;
     }
     return Outcome::Died;
@@ -562,11 +587,12 @@ void Lane::RetireAtEnd() {
             pool_->reaper_.Retire(std::move(spare), Reaper::Leave::End);
     if (server_) {
         std::vector<std::string> suspects = server_->answered();
+        std::vector<PluginLoad> loads = server_->loads();
         bool stopped = WaitForSingleObject(pool_->stop_, 0) == WAIT_OBJECT_0;
         std::shared_ptr<ServerFate> fate =
             RetireServer(stopped ? Reaper::Leave::End : Reaper::Leave::Close);
         if (!stopped)
-            ReportIncident(fate, "", suspects, "");
+            ReportIncident(fate, "", suspects, loads, "");
     }
 }
 

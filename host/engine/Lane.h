@@ -48,7 +48,8 @@ private:
     Outcome Scan(const std::string& request, ScanResult* result,
                  const std::shared_ptr<PendingRecord>& pending);
     void ReportIncident(const std::shared_ptr<ServerFate>& fate, const std::string& during,
-                        const std::vector<std::string>& suspects, const std::string& reason);
+                        const std::vector<std::string>& suspects, const std::vector<PluginLoad>& loads,
+                        const std::string& reason);
 
     Pool* pool_;
     int index_;

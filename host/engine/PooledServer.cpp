@@ -2,6 +2,8 @@
 
 #include <psapi.h>
 
+#include <unordered_set>
+
 namespace host {
 
 namespace {
@@ -30,6 +32,46 @@ std::wstring FreeName(const std::wstring& folder, const std::wstring& name) {
     for (int n = 2; GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; n++)
         path = folder + L"\\" + stem + L"-" + std::to_wstring(n) + extension;
     return path;
+}
+
+// The line the server logs as it looks for a plug-in's entry point, with
+// the module's base: "info:Looking for entry point in module 00007FF6A1B20000".
+constexpr char kEntryLookLine[] = "info:Looking for entry point in module ";
+
+// The id of a sub-plug-in a shell lists: "info:Found shell: 0000162E - Name".
+constexpr char kFoundShellLine[] = "info:Found shell: ";
+
+bool ReadListedId(const std::string& line, uint32_t* id) {
+    constexpr size_t prefix = sizeof kFoundShellLine - 1;
+    if (line.compare(0, prefix, kFoundShellLine) != 0 || line.size() < prefix + 8)
+        return false;
+    uint32_t value = 0;
+    for (size_t i = prefix; i < prefix + 8; i++) {
+        char c = line[i];
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0)
+            return false;
+        value = value << 4 | static_cast<uint32_t>(digit);
+    }
+    *id = value;
+    return true;
+}
+
+bool ReadLoadBase(const std::string& line, uint64_t* base) {
+    constexpr size_t prefix = sizeof kEntryLookLine - 1;
+    if (line.compare(0, prefix, kEntryLookLine) != 0)
+        return false;
+    uint64_t value = 0;
+    size_t digits = 0;
+    for (size_t i = prefix; i < line.size() && line[i] != '\n'; i++, digits++) {
+        char c = line[i];
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0 || digits == 16)
+            return false;
+        value = value << 4 | static_cast<uint64_t>(digit);
+    }
+    *base = value;
+    return digits > 0 && value != 0;
 }
 
 }  // namespace
@@ -154,8 +196,17 @@ uint64_t PooledServer::PrivateBytes() const {
     return counters.PagefileUsage;
 }
 
-Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE stop,
+TimeLimit LimitFromNow(DWORD limitMs) {
+    uint64_t now = GetTickCount64();
+    return {now + limitMs, limitMs, now + uint64_t{limitMs} * kListingCeilingLimits};
+}
+
+Exchange PooledServer::Ask(const std::string& request, TimeLimit limit, HANDLE stop,
                            DialogPolicy dialogs) {
+    uint64_t deadline = limit.deadline;
+    // Ids the listing has named: a shell that names one id again and again
+    // makes no progress.
+    std::unordered_set<uint32_t> listed;
     Exchange exchange;
     uint64_t started = GetTickCount64();
     AnswerReader reader(request);
@@ -167,6 +218,8 @@ Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE
         exchange.durationMs = static_cast<int64_t>(GetTickCount64() - started);
         exchange.dialogs = watch.dialogs();
         exchange.refusal = watch.failure();
+        exchange.listed = listed.size();
+        exchange.listingCut = end == Exchange::End::TimedOut && limit.listingStepMs && deadline == limit.ceiling;
         return exchange;
     };
     // Refused before the deadline, the write met an input that the server
@@ -188,6 +241,23 @@ Exchange PooledServer::Ask(const std::string& request, uint64_t deadline, HANDLE
         LineWait wait = process_.NextLine(&line, nextLook < deadline ? nextLook : deadline, wake,
                                           wakeCount, &woken);
         if (wait == LineWait::Line) {
+            uint32_t id = 0;
+            if (limit.listingStepMs && ReadListedId(line, &id) && listed.insert(id).second) {
+                uint64_t moved = GetTickCount64() + limit.listingStepMs;
+                if (moved > limit.ceiling)
+                    moved = limit.ceiling;
+                if (moved > deadline)
+                    deadline = moved;
+            }
+            uint64_t base = 0;
+            if (ReadLoadBase(line, &base)) {
+                std::string file = request.substr(0, request.find('>'));
+                bool known = false;
+                for (const PluginLoad& load : loads_)
+                    known = known || (load.base == base && load.path == file);
+                if (!known)
+                    loads_.push_back({file, base});
+            }
             AnswerReader::Step step = reader.Take(line);
             if (step == AnswerReader::Step::Done)
                 return finish(Exchange::End::Answered);

@@ -43,7 +43,29 @@ struct Exchange {
     int64_t durationMs = 0;
     std::vector<Dialog> dialogs;  // windows plug-ins opened meanwhile
     std::string refusal;          // why, when Refused
+    size_t listed = 0;            // sub-plug-ins a shell listed, each id once
+    bool listingCut = false;      // TimedOut at the listing's ceiling, not for want of progress
 };
+
+// How a request's time limit is counted: from the request's start, and
+// while a shell lists its sub-plug-ins, from the last one it listed for the
+// first time (the server logs "Found shell" for each), so that a long
+// listing that keeps coming finishes. A listing never runs past ceiling (a
+// GetTickCount64 value), so that one without end still ends. Other lines
+// are no progress: a hung plug-in whose thread keeps calling the host keeps
+// the server logging too.
+struct TimeLimit {
+    uint64_t deadline = 0;  // GetTickCount64 value
+    DWORD listingStepMs = 0;  // 0: a listing does not move the deadline
+    uint64_t ceiling = 0;
+};
+
+// A listing may take this many time limits in all.
+constexpr DWORD kListingCeilingLimits = 10;
+
+// The limit of a request that starts now and may take limitMs, or
+// kListingCeilingLimits times that while a shell keeps listing.
+TimeLimit LimitFromNow(DWORD limitMs);
 
 // One server as the pool runs it: started with a dump folder of its own, so
 // that a dump appearing there tells at once that this server is crashing
@@ -64,10 +86,10 @@ public:
     bool Launch(const ServerSettings& settings, std::string* error);
     bool WaitReady(std::string* error);
 
-    // Sends one request and reads its answer until the deadline (a
-    // GetTickCount64 value) or until stop is signalled, dealing with the
+    // Sends one request and reads its answer until the limit runs out or
+    // until stop is signalled, dealing with the
     // windows plug-ins open meanwhile by the policy.
-    Exchange Ask(const std::string& request, uint64_t deadline, HANDLE stop,
+    Exchange Ask(const std::string& request, TimeLimit limit, HANDLE stop,
                  DialogPolicy dialogs = DialogPolicy::Answer);
 
     // Waits up to ms for the server to die while it serves no request,
@@ -89,6 +111,10 @@ public:
     // The plug-in files this server has scanned, in order: the suspects
     // when it dies.
     std::vector<std::string>& answered() { return answered_; }
+    // Where it loaded each plug-in file it was sent, as its log told, in
+    // order: the evidence that names a plug-in from an address its dump
+    // places in no module.
+    const std::vector<PluginLoad>& loads() const { return loads_; }
     int requests = 0;  // plug-ins (not sub-plug-ins) it has been sent
 
 private:
@@ -96,6 +122,7 @@ private:
     std::wstring ownDumpFolder_;
     HANDLE dumpWatch_ = INVALID_HANDLE_VALUE;
     std::vector<std::string> answered_;
+    std::vector<PluginLoad> loads_;
     uint64_t launchedAt_ = 0;
     DWORD startTimeoutMs_ = 30000;
 };

@@ -103,8 +103,7 @@ void Reaper::Finish(Leaving* leaving) {
         end.exitCode = code;
     if (!dumpFolder_.empty())
         end.dump = leaving->server->CollectDumps(dumpFolder_);
-    end.fault = FaultOfDeadServer(end.dump, end.exitCode, leaving->server->process().mainThreadId(),
-                                  &end.faultModulePath);
+    end.fault = FaultOfDeadServer(end.dump, end.exitCode, leaving->server->process().mainThreadId());
     leaving->server.reset();
     leaving->fate->Resolve(end);
 }

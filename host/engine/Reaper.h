@@ -21,7 +21,6 @@ struct ServerEnd {
     std::optional<uint32_t> exitCode;  // none when the pool ended it itself
     std::string dump;                  // the crash dump it left, in the dump folder
     std::optional<Fault> fault;        // what that dump says, or else an exception exit code
-    std::string faultModulePath;       // the full path of the module the fault lies in
 };
 
 // What will be known of a retired server once it has ended. Continuations

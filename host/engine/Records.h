@@ -97,6 +97,14 @@ struct PluginRecord : ScanResult {
     std::vector<ShellRecord> shells;
 };
 
+// Where one server loaded one plug-in file: the base its log gave as it
+// looked for the entry point. The code there stays the plug-in's evidence
+// after the file is unloaded, when a dump lists no module at that address.
+struct PluginLoad {
+    std::string path;
+    uint64_t base = 0;
+};
+
 // A server that died when no request explains it: between requests, or in
 // a request that then scanned cleanly in a fresh server.
 struct Incident {
@@ -108,6 +116,9 @@ struct Incident {
     std::optional<Fault> fault;         // what its dump says
     std::string culprit;                // the plug-in found to have caused it, if one was
     std::vector<std::string> tried;     // how the culprit was looked for, step by step
+    // Where that server had loaded the suspects and the plug-in in flight.
+    // Not kept in the results file: only this run's search reads it.
+    std::vector<PluginLoad> loads;
 };
 
 // What one run did.

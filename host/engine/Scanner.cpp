@@ -241,7 +241,9 @@ bool Scanner::Run() {
             if (scannedOfPlan[i] == SIZE_MAX || !SamePath(scanned_[scannedOfPlan[i]].path, conviction.culprit))
                 continue;
             PluginRecord& record = scanned_[scannedOfPlan[i]];
-            if (record.afterReport)
+            // A plug-in that died in its own request, twice, keeps that
+            // account: an incident its dump also names adds nothing to it.
+            if (record.afterReport || DiedItself(record))
                 return;
             progress_.counts.Remove(record.status);
             Convict(&record, conviction);
@@ -341,11 +343,16 @@ bool Scanner::Run() {
                     search.tryDuring = search.tryDuring && !DiedItself(shell);
             }
         }
-        Conviction conviction = FindCulprit(&incident, search);
+        std::vector<Conviction> otherDeaths;
+        Conviction conviction = FindCulprit(&incident, search, &otherDeaths);
         if (!conviction.culprit.empty()) {
             incident.culprit = conviction.culprit;
             convict(conviction);
         }
+        // Those that crashed a server of their own otherwise are what they
+        // are: plug-ins that crash their host after their report.
+        for (const Conviction& other : otherDeaths)
+            convict(other);
         if (onIncident)
             onIncident(incident, static_cast<size_t>(&incident - results_.run.incidents.data()));
         save();

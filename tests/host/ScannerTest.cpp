@@ -488,7 +488,7 @@ TEST(Scanner, AThreadThatFaultsAfterItsReportIsBlamedByItsDumpAndNoOtherPlugin) 
     EXPECT_TRUE(culprit.report.has_value());  // its scan itself went well
 }
 
-TEST(Scanner, AFaultInUnloadedCodeIsNarrowedDownToItsPluginByScanningAgain) {
+TEST(Scanner, AFaultInUnloadedCodeIsTracedToThePluginLoadedThere) {
     Corpus corpus;
     // 50 good plug-ins with the culprit among them; five slow ones right
     // after it keep its server busy until its thread wakes.
@@ -513,8 +513,8 @@ TEST(Scanner, AFaultInUnloadedCodeIsNarrowedDownToItsPluginByScanningAgain) {
         EXPECT_EQ(FileName(each.culprit), "P120x.dll") << each.reason << " during " << each.during;
     const host::Incident& incident = run.results.run.incidents.back();
     ASSERT_FALSE(incident.tried.empty());
-    // The crash's dump places it in no module: only scanning again finds
-    // the plug-in.
+    // The crash's dump places it in no module: the plug-in is found where
+    // its server had loaded it, or else by scanning again.
     ASSERT_TRUE(incident.fault.has_value());
     EXPECT_EQ(incident.fault->module, "");
     const PluginRecord& culprit = run.byName["P120x.dll"];
@@ -597,6 +597,101 @@ TEST(Scanner, ADeathLeftBehindByAnEarlierPluginIsTracedToItEvenWhenTheRetryDiesT
         }
         printf("%s: %s%s\n", c.what, incident.reason.c_str(), steps.c_str());
     }
+}
+
+// A culprit is named by its death's evidence or by a death like it, never
+// by a death of its own kind: a suspect whose thread faults in its trial is
+// not blamed for a server that ended in order, and a plug-in whose dump
+// names it is its own culprit, though it was in flight.
+TEST(Scanner, ASuspectIsConvictedOnlyOfTheDeathItsEvidenceOrItsTrialShows) {
+    {
+        SCOPED_TRACE("a suspect that faults later in its trial, beside one that closes the server's input");
+        Corpus corpus;
+        corpus.Add(L"close_input.dll", L"A-Close.dll");
+        corpus.Add(L"late_fault.dll", L"B-Late.dll");
+        host::ScanOptions options = corpus.Options(1);
+        options.graceMs = 600;
+        ScanRun run = ScanWith(options);
+        ASSERT_TRUE(run.ran);
+        // The server closed in A-Close's scan ended in order as B-Late came;
+        // B-Late's thread faults 250 ms after its report, wherever it runs.
+        const host::Incident* ended = nullptr;
+        for (const host::Incident& incident : run.results.run.incidents)
+            if (FileName(incident.during) == "B-Late.dll")
+                ended = &incident;
+        ASSERT_NE(ended, nullptr);
+        std::string steps;
+        for (const std::string& step : ended->tried)
+            steps += "\n  " + step;
+        SCOPED_TRACE(ended->reason + steps);
+        EXPECT_EQ(ended->exitCode, 0u);
+        EXPECT_EQ(FileName(ended->culprit), "A-Close.dll");
+        EXPECT_EQ(run.byName["A-Close.dll"].status, Status::Ended);
+        // B-Late is recorded as what it is: it crashes a server of its own
+        // after its report, with that crash's dump.
+        const PluginRecord& late = run.byName["B-Late.dll"];
+        EXPECT_EQ(late.status, Status::Crashed);
+        EXPECT_TRUE(late.afterReport);
+        EXPECT_TRUE(FileExists(late.dump)) << late.dump;
+        for (const host::Incident& incident : run.results.run.incidents) {
+            if (&incident != ended) {
+                EXPECT_EQ(FileName(incident.culprit), "B-Late.dll") << incident.reason;
+            }
+        }
+    }
+    {
+        SCOPED_TRACE("a plug-in that crashes in its own code, then ends otherwise in a fresh server");
+        Corpus corpus;
+        corpus.Add(L"effect.dll", L"A-Effect.dll");
+        corpus.Add(L"crash_then_exit.dll", L"B-Twice.dll");
+        ScanRun run = ScanWith(corpus.Options(1));
+        ASSERT_TRUE(run.ran);
+        EXPECT_EQ(CrashedIn(run), std::vector<std::string>{"B-Twice.dll ended"});
+        // Its first death's dump names it, the plug-in in flight: the death
+        // is its own, and the plug-in before it is not tried.
+        ASSERT_EQ(run.results.run.incidents.size(), 1u);
+        const host::Incident& incident = run.results.run.incidents[0];
+        EXPECT_EQ(FileName(incident.culprit), "B-Twice.dll") << incident.reason;
+        ASSERT_EQ(incident.tried.size(), 1u);
+        EXPECT_EQ(incident.tried[0].rfind("the dump names B-Twice.dll: the fault at 0x", 0), 0u) << incident.tried[0];
+        const PluginRecord& twice = run.byName["B-Twice.dll"];
+        EXPECT_FALSE(twice.afterReport);
+        EXPECT_EQ(twice.exitCode, 7u);
+    }
+}
+
+// The time limit of a request counts from the last new sub-plug-in a
+// shell listed, up to ten limits in all; nothing else a server logs is
+// progress.
+TEST(Scanner, AShellThatKeepsListingIsGivenTimeAndOneThatNeverEndsIsNot) {
+    struct Case {
+        const wchar_t* plugin;
+        Status status;
+        const char* error;  // the start of it
+        size_t shells;
+        DWORD atLeastMs, belowMs;  // how long its scan took
+    };
+    constexpr DWORD kLimitMs = 1000;
+    const Case cases[] = {
+        {L"paced_shell.dll", Status::Ok, "", 60, 2500, 9000},  // 3 s of listing, 50 ms apart
+        {L"endless_shell.dll", Status::TimedOut, "its shell listed ", 0, 10 * kLimitMs, 10 * kLimitMs + 4000},
+        {L"hang_calling_host.dll", Status::TimedOut, "no answer within 1 s", 0, kLimitMs, 4 * kLimitMs},
+    };
+    Corpus corpus;
+    for (const Case& c : cases)
+        corpus.Add(c.plugin, c.plugin);
+    ScanRun run = ScanWith(corpus.Options(2, kLimitMs));
+    ASSERT_TRUE(run.ran);
+    for (const Case& c : cases) {
+        const PluginRecord& record = run.byName[host::ToUtf8(c.plugin)];
+        SCOPED_TRACE(host::ToUtf8(c.plugin) + ": " + record.error);
+        EXPECT_EQ(record.status, c.status);
+        EXPECT_EQ(record.error.rfind(c.error, 0), 0u);
+        EXPECT_EQ(record.shells.size(), c.shells);
+        EXPECT_GE(record.durationMs, c.atLeastMs);
+        EXPECT_LT(record.durationMs, c.belowMs);
+    }
+    EXPECT_NE(run.byName["endless_shell.dll"].error.find(" and did not end within 10 s"), std::string::npos);
 }
 
 TEST(Scanner, WindowsThatPluginsOpenAreRecordedAndAnsweredOrFailTheirPlugin) {

@@ -1,0 +1,155 @@
+#include "host/engine/Evidence.h"
+
+#include <cstdio>
+
+#include "host/engine/Discovery.h"
+#include "host/engine/DumpReader.h"
+#include "host/engine/ExitCode.h"
+#include "host/engine/PeFile.h"
+#include "host/engine/ScanPlan.h"
+#include "host/engine/Text.h"
+
+namespace host {
+
+namespace {
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// A path as requests and dumps both may write it: a long one carries the
+// "\\?\" prefix in a request, not always in a dump's module list.
+std::string PlainPath(const std::string& path) {
+    return path.rfind("\\\\?\\", 0) == 0 && path.rfind("\\\\?\\UNC\\", 0) != 0 ? path.substr(4) : path;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    return SamePath(PlainPath(a), PlainPath(b));
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return text;
+}
+
+// Where some code was: a plug-in file's, a module's, and how it is known.
+struct CodeRange {
+    std::string path;
+    uint64_t base = 0;
+    uint64_t size = 0;
+    const char* how = "";  // "lies in", "lies in the unloaded", "lies where ... had been loaded"
+    bool Holds(uint64_t address) const { return address >= base && address - base < size; }
+};
+
+// The ranges loads name, each sized by its file's image size; a file that
+// cannot be read leaves its loads out.
+std::vector<CodeRange> LoadedRanges(const std::vector<PluginLoad>& loads) {
+    std::vector<CodeRange> ranges;
+    std::vector<std::pair<std::string, uint32_t>> sizes;
+    for (const PluginLoad& load : loads) {
+        uint32_t size = 0;
+        bool known = false;
+        for (const auto& read : sizes)
+            if (read.first == load.path) {
+                size = read.second;
+                known = true;
+            }
+        if (!known) {
+            PeFile pe = ReadPe(FromUtf8(PlainPath(load.path)), kPeHeaders);
+            size = pe.kind == PeKind::Image ? pe.imageSize : 0;
+            sizes.push_back({load.path, size});
+        }
+        if (size)
+            ranges.push_back({load.path, load.base, size, "lies where it had been loaded"});
+    }
+    return ranges;
+}
+
+// Every range the evidence knows of: the dump's modules first (they hold
+// what was there at the fault), then its unloaded ones, then the loads.
+std::vector<CodeRange> KnownRanges(const DumpContents& dump, const std::vector<PluginLoad>& loads) {
+    std::vector<CodeRange> ranges;
+    for (const DumpModule& module : dump.modules)
+        ranges.push_back({module.path, module.base, module.size, "lies in its code"});
+    for (const DumpModule& module : dump.unloadedModules)
+        ranges.push_back({module.path, module.base, module.size, "lies in its code, unloaded by then"});
+    for (CodeRange& range : LoadedRanges(loads))
+        ranges.push_back(range);
+    return ranges;
+}
+
+}  // namespace
+
+std::string PluginNamedByDump(const std::string& dump, const std::vector<PluginLoad>& loads,
+                              const std::vector<std::string>& candidates, std::string* how) {
+    DumpContents contents;
+    std::string error;
+    if (dump.empty() || candidates.empty() || !ReadDump(FromUtf8(dump), &contents, &error) ||
+        !contents.hasException)
+        return std::string();
+    std::vector<CodeRange> ranges = KnownRanges(contents, loads);
+    std::vector<uint64_t> frames = FaultFrames(contents);
+    for (size_t i = 0; i < frames.size(); i++) {
+        // The first range holding the address says whose code it is: a
+        // loaded module there wins over a plug-in that was there before.
+        const CodeRange* holder = nullptr;
+        for (const CodeRange& range : ranges)
+            if (!holder && range.Holds(frames[i]))
+                holder = &range;
+        if (!holder)
+            continue;
+        for (const std::string& candidate : candidates) {
+            if (!SameFile(holder->path, candidate))
+                continue;
+            *how = (i == 0 ? "the fault at " : "a caller of the fault at ") + Hex(frames[i]) + " " +
+                   holder->how + ", " + FileNameOf(candidate) + "+" + Hex(frames[i] - holder->base);
+            return candidate;
+        }
+    }
+    return std::string();
+}
+
+DeathMark MarkOfDeath(const std::string& dump, std::optional<uint32_t> exitCode,
+                      const std::vector<PluginLoad>& loads) {
+    DeathMark mark;
+    mark.exitCode = exitCode;
+    DumpContents contents;
+    std::string error;
+    if (dump.empty() || !ReadDump(FromUtf8(dump), &contents, &error) || !contents.hasException)
+        return mark;
+    mark.dump = true;
+    mark.code = contents.exceptionCode;
+    mark.offset = contents.exceptionAddress;
+    for (const CodeRange& range : KnownRanges(contents, loads)) {
+        if (range.Holds(contents.exceptionAddress)) {
+            mark.module = Lower(FileNameOf(range.path));
+            mark.offset = contents.exceptionAddress - range.base;
+            break;
+        }
+    }
+    return mark;
+}
+
+bool SameDeath(const DeathMark& a, const DeathMark& b) {
+    if (a.dump != b.dump)
+        return false;
+    if (!a.dump)
+        return a.exitCode == b.exitCode;
+    return a.code == b.code && a.module == b.module && a.offset == b.offset;
+}
+
+std::string DeathText(const DeathMark& mark) {
+    if (!mark.dump)
+        return (mark.exitCode ? "exit code " + ExitCodeText(*mark.exitCode) : std::string("no exit code")) +
+               " without a crash dump";
+    std::string name = ExceptionName(mark.code);
+    if (name.empty())
+        name = "exception " + Hex(mark.code);
+    return name + (mark.module.empty() ? " at " + Hex(mark.offset) + ", in no module"
+                                       : " in " + mark.module + "+" + Hex(mark.offset));
+}
+
+}  // namespace host
