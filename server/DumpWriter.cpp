@@ -5,6 +5,7 @@
 
 #include "server/CrashDump.h"
 #include "server/CrashGate.h"
+#include "server/LoaderLists.h"
 
 namespace {
 
@@ -143,6 +144,7 @@ void** FindProcessHeapField() {
 
 void WriteDumpOfFault() {
     LendDumpHeap();
+    MendLoaderLists();
     const wchar_t* path = FormatCrashDumpPathAt(fault.time);
     if (!path)
         return;
@@ -253,6 +255,7 @@ bool StartDumpWriter() {
     if (!writerThread)
         return false;
     writerThreadId = id;
+    NoteLoaderLists();
     return true;
 }
 
