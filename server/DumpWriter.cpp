@@ -5,6 +5,7 @@
 
 #include "server/CrashDump.h"
 #include "server/CrashGate.h"
+#include "server/LoaderLists.h"
 
 namespace {
 
@@ -143,6 +144,7 @@ void** FindProcessHeapField() {
 
 void WriteDumpOfFault() {
     LendDumpHeap();
+    MendLoaderLists();
     const wchar_t* path = FormatCrashDumpPathAt(fault.time);
     if (!path)
         return;
@@ -194,10 +196,19 @@ void HandDumpBack() {
 // A plug-in may end the main thread (ExitThread in its entry point), and
 // then the writer would be what keeps the process alive, serving nobody:
 // the process ends as Windows ends one whose last thread ended, with that
-// thread's exit code. A crash already claimed goes on to its dump instead.
+// thread's exit code. A crash already claimed goes on to its dump instead,
+// unless the fault never comes (the thread that claimed it ended on its way
+// to the writer): then the process ends as a crash once a dump's time has
+// passed. Returns while the main thread lives, or once a fault has been
+// reported.
 void EndIfMainThreadEnded() {
-    if (!mainThread || WaitForSingleObject(mainThread, 0) != WAIT_OBJECT_0 || CrashBegun())
+    if (!mainThread || WaitForSingleObject(mainThread, 0) != WAIT_OBJECT_0)
         return;
+    if (CrashBegun()) {
+        if (WaitForSingleObject(faultReported, kLongestDumpMs) != WAIT_OBJECT_0)
+            TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+        return;
+    }
     DWORD code = 0;
     GetExitCodeThread(mainThread, &code);
     TerminateProcess(GetCurrentProcess(), code);
@@ -208,8 +219,6 @@ void WaitForSignalOrMainThread(HANDLE signal) {
     HANDLE signals[] = {signal, mainThread};
     if (WaitForMultipleObjects(mainThread ? 2 : 1, signals, FALSE, INFINITE) != WAIT_OBJECT_0)
         EndIfMainThreadEnded();
-    // The main thread ended during a crash: the fault is on its way.
-    WaitForSingleObject(signal, INFINITE);
 }
 
 DWORD WINAPI RunDumpWriter(void*) {
@@ -253,6 +262,7 @@ bool StartDumpWriter() {
     if (!writerThread)
         return false;
     writerThreadId = id;
+    NoteLoaderLists();
     return true;
 }
 

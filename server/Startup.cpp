@@ -14,6 +14,7 @@
 #include "server/DumpWriter.h"
 #include "server/FilterStack.h"
 #include "server/MessageChannel.h"
+#include "server/NestedFault.h"
 #include "server/RequestLoop.h"
 #include "server/ServerState.h"
 
@@ -37,6 +38,7 @@ int RunServer(HINSTANCE instance) {
     serverState.dumpPrefix = L"ScanServer";
     serverState.dumpPrefix.Append(L"-" SERVER_ARCHITECTURE);
     InstallCrashDumpFilter();
+    WatchForNestedFaults();
     TreatAbortAsCrash();
     // The orderly end passes here on its way out of the process, and so does
     // a plug-in that calls exit(): msvcrt's exit runs one table for every

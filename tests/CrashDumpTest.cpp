@@ -124,6 +124,9 @@ struct FaultCase {
     const wchar_t* plugin;
     DWORD code;     // the exception in the dump
     bool inPlugin;  // the exception's address lies in the plug-in's image
+    // A plug-in the server serves first, as a server started ahead of its
+    // work (a spare, a retry's) has; null: the faulting one comes first.
+    const wchar_t* servedBefore = nullptr;
 };
 
 #if defined(__x86_64__)
@@ -150,15 +153,26 @@ const FaultCase kFaults[] = {
     {L"heap_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},     // holding the process heap's lock
     {L"heap_locked_thread.dll", EXCEPTION_ACCESS_VIOLATION, true},  // while another thread holds it
     {L"loader_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},   // holding the loader's lock
+    // The loader's list of modules broken, which the dispatcher walks.
+    {L"loader_list_damaged.dll", EXCEPTION_ACCESS_VIOLATION, true},
+    {L"loader_list_damaged_thread.dll", EXCEPTION_ACCESS_VIOLATION, true},
+    // In a server that has served a plug-in already.
+    {L"heap_overrun.dll", EXCEPTION_ACCESS_VIOLATION, false, L"effect.dll"},
+    {L"loader_list_damaged.dll", EXCEPTION_ACCESS_VIOLATION, true, L"effect.dll"},
 };
 
 TEST(CrashDump, EveryWayAPluginCrashesLeavesOneWholeDumpAndExitCodeNine) {
     for (const FaultCase& fault : kFaults) {
-        SCOPED_TRACE(host::ToUtf8(fault.plugin));
+        SCOPED_TRACE(host::ToUtf8(fault.plugin) +
+                     (fault.servedBefore ? " after " + host::ToUtf8(fault.servedBefore) : ""));
         TempFolder folder;
         ScanSession session(folder.path());
         ASSERT_TRUE(session.started());
         bool prompted = true;
+        if (fault.servedBefore) {
+            std::vector<std::string> served = session.Scan(PluginRequest(fault.servedBefore), &prompted);
+            ASSERT_TRUE(prompted) << LogOf(served);
+        }
         std::vector<std::string> lines = session.Scan(PluginRequest(fault.plugin), &prompted);
         EXPECT_FALSE(prompted);
         // Nothing after the call that crashed: no report, no runtime's last words.

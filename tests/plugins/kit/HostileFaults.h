@@ -5,6 +5,7 @@
 // told to ignore them. Like kit/Faults.h, none of them returns.
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <csignal>
 
@@ -76,6 +77,26 @@ inline void LockLoader() {
     ULONG_PTR cookie = 0;
     if (lock)
         lock(0, nullptr, &cookie);
+}
+
+// Writes the byte an overrun of heap_overrun.dll writes (0xA5) over the heads
+// of the loader's three lists of modules (in load, memory and
+// initialisation order), as an overrun of a heap block that lies before the
+// loader's data would; then writes to address 0. Every walk of those lists
+// then follows a link to 0xA5A5...: on x64 the dispatcher walks the list in
+// memory order to find each frame's unwind data. The heads lie in the
+// loader's data block of the process environment block, found the same way
+// on x64 and x86; winternl.h names only the second list, whose head follows
+// the first one's.
+inline void WriteToAddressZeroWithLoaderListDamaged() {
+    using GetPebFn = PEB*(NTAPI*)();
+    auto getPeb = reinterpret_cast<GetPebFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetCurrentPeb")));
+    PEB_LDR_DATA* loader = getPeb()->Ldr;
+    auto* heads = reinterpret_cast<volatile unsigned char*>(&loader->InMemoryOrderModuleList - 1);
+    for (size_t i = 0; i < 3 * sizeof(LIST_ENTRY); i++)
+        heads[i] = 0xA5;
+    WriteToAddressZero();
 }
 
 inline void WriteToAddressZeroWithHeapLocked() {
