@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "host/engine/Discovery.h"
 #include "host/engine/Evidence.h"
@@ -20,11 +21,15 @@ constexpr DWORD kDumpWaitMs = 120000;
 // through a grace period: short next to the timers plug-ins leave behind.
 constexpr DWORD kBusyPaceMs = 20;
 
+// How long a server that stopped answering in a grace is given to end.
+constexpr DWORD kEndingWaitMs = 2000;
+
 struct Trial {
     int diedAfter = -1;  // index of the plug-in in whose scan or grace the server died
     bool ran = false;    // false: no server could be started, or the search was stopped
     Conviction evidence;
     DeathMark death;     // how its server died, when it did
+    std::string failure;  // why it did not run, when no server could be started
 };
 
 enum class Grace { Survived, Died, Stuck };
@@ -48,8 +53,10 @@ Grace KeepBusy(PooledServer* server, const std::string& busyRequest, DWORD grace
         Exchange exchange = server->Ask(busyRequest, LimitFromNow(search.timeoutMs), search.stop);
         if (exchange.end == Exchange::End::Died)
             return Grace::Died;
+        // No answer, and the server ends meanwhile: its input closed under
+        // it, it read what it could and went. That is its death, not a hang.
         if (exchange.end != Exchange::End::Answered)
-            return Grace::Stuck;
+            return server->DiesWithin(kEndingWaitMs, search.stop) ? Grace::Died : Grace::Stuck;
     }
 }
 
@@ -65,16 +72,28 @@ std::string BusyRequest(const CulpritSearch& search) {
 // busy for the grace period after each report.
 Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& search, DWORD graceMs) {
     Trial trial;
-    PooledServer server;
     std::string error;
     Machine machine = plugins.empty() ? Machine::X64 : ReadMachineType(FromUtf8(plugins[0])).machine;
-    if (!server.Start(SettingsForMachine(search.server, machine), &error))
+    ServerSettings settings = SettingsForMachine(search.server, machine);
+    // A start can fail on a machine that is busy for a moment; a trial
+    // that never ran must not pass for one the crash did not come back in.
+    std::unique_ptr<PooledServer> server;
+    for (int attempt = 0; attempt < 2 && !server; attempt++) {
+        auto started = std::make_unique<PooledServer>();
+        if (started->Start(settings, &error))
+            server = std::move(started);
+        else if (!search.server.dumpFolder.empty())
+            started->CollectDumps(search.server.dumpFolder);
+    }
+    if (!server) {
+        trial.failure = "no server could be started for the trial: " + error;
         return trial;
+    }
     trial.ran = true;
     std::string busyRequest = BusyRequest(search);
     for (size_t i = 0; i < plugins.size() && trial.diedAfter < 0; i++) {
         Exchange exchange =
-            server.Ask(ToUtf8(RequestPath(FromUtf8(plugins[i]))), LimitFromNow(search.timeoutMs), search.stop);
+            server->Ask(ToUtf8(RequestPath(FromUtf8(plugins[i]))), LimitFromNow(search.timeoutMs), search.stop);
         if (exchange.end == Exchange::End::Stopped) {
             trial.ran = false;
             break;
@@ -82,7 +101,7 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
         // Only a death tells anything; a plug-in that hangs or fails here
         // is no evidence of a late fault.
         Grace grace = exchange.end == Exchange::End::Died       ? Grace::Died
-                      : exchange.end == Exchange::End::Answered ? KeepBusy(&server, busyRequest, graceMs, search)
+                      : exchange.end == Exchange::End::Answered ? KeepBusy(server.get(), busyRequest, graceMs, search)
                                                                 : Grace::Stuck;
         if (grace == Grace::Died) {
             trial.diedAfter = static_cast<int>(i);
@@ -92,19 +111,19 @@ Trial RunTrial(const std::vector<std::string>& plugins, const CulpritSearch& sea
         }
     }
     if (trial.diedAfter >= 0) {
-        ServerProcess& process = server.process();
+        ServerProcess& process = server->process();
         DWORD code = 0;
         if (process.WaitForExit(kDumpWaitMs, &code))
             trial.evidence.exitCode = code;
         if (!search.server.dumpFolder.empty())
-            trial.evidence.dump = server.CollectDumps(search.server.dumpFolder);
+            trial.evidence.dump = server->CollectDumps(search.server.dumpFolder);
         trial.evidence.fault =
             FaultOfDeadServer(trial.evidence.dump, trial.evidence.exitCode, process.mainThreadId());
-        trial.death = MarkOfDeath(trial.evidence.dump, trial.evidence.exitCode, server.loads());
+        trial.death = MarkOfDeath(trial.evidence.dump, trial.evidence.exitCode, server->loads());
     }
-    server.process().Kill();
+    server->process().Kill();
     if (!search.server.dumpFolder.empty() && trial.diedAfter < 0)
-        server.CollectDumps(search.server.dumpFolder);
+        server->CollectDumps(search.server.dumpFolder);
     return trial;
 }
 
@@ -134,8 +153,11 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search, std::vec
     // its server dies the incident's death.
     auto alone = [&](const std::string& plugin, Conviction* conviction) {
         Trial trial = RunTrial({plugin}, search, search.graceMs * 2);
-        if (!trial.ran)
+        if (!trial.ran) {
+            if (!trial.failure.empty())
+                note(trial.failure);
             return Alone::NotRun;
+        }
         if (trial.diedAfter != 0) {
             note(FileNameOf(plugin) + " scanned alone without a crash");
             return Alone::Survived;
@@ -168,8 +190,11 @@ Conviction FindCulprit(Incident* incident, const CulpritSearch& search, std::vec
         size_t split = left.size() / 2;
         std::vector<std::string> half(left.begin() + static_cast<ptrdiff_t>(split), left.end());
         Trial trial = RunTrial(half, search, search.graceMs);
-        if (!trial.ran)
+        if (!trial.ran) {
+            if (!trial.failure.empty())
+                note(trial.failure);
             break;
+        }
         if (trial.diedAfter < 0) {
             note("the last " + std::to_string(half.size()) + " of " + std::to_string(left.size()) +
                  " suspects scanned without a crash");
