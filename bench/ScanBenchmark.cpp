@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 #include "scan/Vst2.h"
 #include "server/Architecture.h"
 

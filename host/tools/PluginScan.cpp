@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ResultsFile.h"
-#include "host/engine/ScanSettings.h"
-#include "host/engine/Discovery.h"
 #include "host/engine/Events.h"
+#include "host/engine/ScanSettings.h"
 #include "host/engine/Scanner.h"
-#include "host/engine/ServerProcess.h"
-#include "host/engine/Text.h"
 #include "host/engine/Version.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/records/ResultsFile.h"
+#include "host/engine/servers/ServerProcess.h"
+#include "host/engine/util/Text.h"
 #include "host/tools/ConsoleOutput.h"
 #include "host/tools/HtmlReport.h"
 #include "host/tools/Summary.h"

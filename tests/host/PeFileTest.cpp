@@ -6,7 +6,7 @@
 #include <cstring>
 #include <functional>
 
-#include "host/engine/PeFile.h"
+#include "host/engine/failures/PeFile.h"
 #include "tests/support/PeImage.h"
 
 using host::ParsePe;

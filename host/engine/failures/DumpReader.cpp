@@ -1,4 +1,4 @@
-#include "host/engine/DumpReader.h"
+#include "host/engine/failures/DumpReader.h"
 
 #include <windows.h>
 
@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/engine/Discovery.h"
-#include "host/engine/Minidump.h"
-#include "host/engine/Text.h"
+#include "host/engine/failures/Minidump.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

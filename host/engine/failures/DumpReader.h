@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Records.h"
-#include "host/engine/StackWalk.h"
+#include "host/engine/failures/StackWalk.h"
+#include "host/engine/records/Records.h"
 
 namespace host {
 

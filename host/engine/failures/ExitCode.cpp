@@ -1,8 +1,8 @@
-#include "host/engine/ExitCode.h"
+#include "host/engine/failures/ExitCode.h"
 
 #include <cstdio>
 
-#include "host/engine/DumpReader.h"
+#include "host/engine/failures/DumpReader.h"
 
 namespace host {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "host/engine/Records.h"
+#include "host/engine/records/Records.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/engine/HangDump.h"
+#include "host/engine/failures/HangDump.h"
 
 #include <dbghelp.h>
 
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "host/engine/Minidump.h"
+#include "host/engine/failures/Minidump.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/engine/LoadFailure.h"
+#include "host/engine/failures/LoadFailure.h"
 
 #include <windows.h>
 
@@ -9,8 +9,8 @@
 #include <mutex>
 #include <set>
 
-#include "host/engine/Records.h"
-#include "host/engine/Text.h"
+#include "host/engine/records/Records.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/PeFile.h"
+#include "host/engine/failures/PeFile.h"
 
 namespace host {
 

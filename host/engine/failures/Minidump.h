@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 // The parts of the minidump format that the dump reader reads and the hang
 // dump's remaking writes: stream types, record sizes, processor codes,

@@ -1,4 +1,4 @@
-#include "host/engine/PeFile.h"
+#include "host/engine/failures/PeFile.h"
 
 #include <windows.h>
 

@@ -1,11 +1,11 @@
-#include "host/engine/StackWalk.h"
+#include "host/engine/failures/StackWalk.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "host/engine/Discovery.h"
-#include "host/engine/Text.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

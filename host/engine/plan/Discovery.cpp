@@ -1,4 +1,4 @@
-#include "host/engine/Discovery.h"
+#include "host/engine/plan/Discovery.h"
 
 #include <shlobj.h>
 
@@ -6,7 +6,7 @@
 #include <cwctype>
 #include <set>
 
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

@@ -1,10 +1,10 @@
-#include "host/engine/ScanPlan.h"
+#include "host/engine/plan/ScanPlan.h"
 
 #include <windows.h>
 
 #include <unordered_map>
 
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Discovery.h"
-#include "host/engine/Records.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/records/Records.h"
 
 namespace host {
 

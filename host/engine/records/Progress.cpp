@@ -1,4 +1,4 @@
-#include "host/engine/Progress.h"
+#include "host/engine/records/Progress.h"
 
 namespace host {
 

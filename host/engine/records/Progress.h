@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Records.h"
+#include "host/engine/records/Records.h"
 
 namespace host {
 

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/engine/Report.h"
+#include "host/engine/wire/Report.h"
 
 namespace host {
 

@@ -1,11 +1,11 @@
-#include "host/engine/ResultsFile.h"
+#include "host/engine/records/ResultsFile.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

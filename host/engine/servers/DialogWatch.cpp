@@ -1,11 +1,11 @@
-#include "host/engine/DialogWatch.h"
+#include "host/engine/servers/DialogWatch.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
 
 #include "badge/BadgeWindow.h"
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

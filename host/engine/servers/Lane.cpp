@@ -1,12 +1,12 @@
-#include "host/engine/Lane.h"
+#include "host/engine/servers/Lane.h"
 
-#include "host/engine/Discovery.h"
-#include "host/engine/DumpReader.h"
-#include "host/engine/ExitCode.h"
-#include "host/engine/HangDump.h"
-#include "host/engine/LoadFailure.h"
-#include "host/engine/ScanPlan.h"
-#include "host/engine/Text.h"
+#include "host/engine/failures/DumpReader.h"
+#include "host/engine/failures/ExitCode.h"
+#include "host/engine/failures/HangDump.h"
+#include "host/engine/failures/LoadFailure.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/plan/ScanPlan.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

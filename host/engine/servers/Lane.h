@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Pool.h"
+#include "host/engine/servers/Pool.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/engine/MachineType.h"
+#include "host/engine/servers/MachineType.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "host/engine/Pool.h"
+#include "host/engine/servers/Pool.h"
 
-#include "host/engine/Lane.h"
+#include "host/engine/servers/Lane.h"
 
 namespace host {
 

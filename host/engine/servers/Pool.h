@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/engine/Discovery.h"
-#include "host/engine/PooledServer.h"
-#include "host/engine/Reaper.h"
-#include "host/engine/Records.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/records/Records.h"
+#include "host/engine/servers/PooledServer.h"
+#include "host/engine/servers/Reaper.h"
 
 namespace host {
 

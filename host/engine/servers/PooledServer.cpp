@@ -1,4 +1,4 @@
-#include "host/engine/PooledServer.h"
+#include "host/engine/servers/PooledServer.h"
 
 #include <psapi.h>
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Answer.h"
-#include "host/engine/DialogWatch.h"
-#include "host/engine/MachineType.h"
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/DialogWatch.h"
+#include "host/engine/servers/MachineType.h"
+#include "host/engine/servers/ServerProcess.h"
+#include "host/engine/wire/Answer.h"
 
 namespace host {
 

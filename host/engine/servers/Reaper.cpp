@@ -1,6 +1,6 @@
-#include "host/engine/Reaper.h"
+#include "host/engine/servers/Reaper.h"
 
-#include "host/engine/ExitCode.h"
+#include "host/engine/failures/ExitCode.h"
 
 namespace host {
 

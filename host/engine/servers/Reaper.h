@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/engine/PooledServer.h"
-#include "host/engine/Records.h"
+#include "host/engine/records/Records.h"
+#include "host/engine/servers/PooledServer.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 
 namespace host {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "host/engine/Answer.h"
+#include "host/engine/wire/Answer.h"
 
 namespace host {
 

@@ -4,7 +4,7 @@
 #include <deque>
 #include <string>
 
-#include "host/engine/Report.h"
+#include "host/engine/wire/Report.h"
 
 namespace host {
 

@@ -1,10 +1,10 @@
-#include "host/engine/Report.h"
+#include "host/engine/wire/Report.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 
