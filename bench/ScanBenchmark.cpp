@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "host/engine/servers/ServerProcess.h"
-#include "scan/Vst2.h"
+#include "scan/vst2/Vst2.h"
 #include "server/Architecture.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "scan/Vst2.h"
+#include "scan/vst2/Vst2.h"
 #include "server/Architecture.h"
 #include "server/MessageChannel.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "scan/Vst2.h"
+#include "scan/vst2/Vst2.h"
 
 // The server's VST 2 host callback (audioMasterCallback), handed to every
 // plug-in entry point. It presents a VST 2.4 host with fixed settings and a

@@ -1,8 +1,8 @@
-#include "scan/Probe.h"
+#include "scan/vst2/Probe.h"
 
 #include <new>
 
-#include "scan/HostCallback.h"
+#include "scan/vst2/HostCallback.h"
 #include "server/CrashDump.h"
 #include "server/FaultGuard.h"
 #include "server/MessageChannel.h"

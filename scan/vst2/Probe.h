@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include "scan/PluginInfo.h"
+#include "scan/vst2/Vst2.h"
 #include "server/ServerState.h"
-#include "scan/Vst2.h"
 
 // Finds and calls the VST 2 entry point of a loaded module, fills the record
 // from the AEffect and the plug-in's answers, lists a shell's sub-plug-ins,
