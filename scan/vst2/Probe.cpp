@@ -11,6 +11,9 @@
 #include "simple/ElementPolicy.h"
 #include "simple/Map.h"
 
+// The record keeps VST 2's category as the plug-in gave it.
+static_assert(kPlugCategShell == kShellCategory, "a VST 2 shell is a shell in the report");
+
 namespace {
 
 // Plug-ins are asked to write at most 511 bytes and a NUL, yet some write
