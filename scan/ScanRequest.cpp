@@ -8,7 +8,7 @@
 #include "server/CommandLine.h"
 #include "server/CrashDump.h"
 #include "server/MessageChannel.h"
-#include "server/RequestLoop.h"
+#include "server/MessagePump.h"
 #include "server/ServerState.h"
 
 namespace {
