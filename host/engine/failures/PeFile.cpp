@@ -104,6 +104,8 @@ public:
         uint16_t characteristics = in_.Get<uint16_t>(pe + 22);
         pe_.dll = (characteristics & 0x2000) != 0;
         uint64_t optional = pe + 24;
+        if (in_.Has(optional, 2))
+            pe_.magic = in_.Get<uint16_t>(optional);
         if (!in_.Has(optional, optionalSize))
             return Truncated(optional + optionalSize, "its optional header");
         uint16_t magic = optionalSize >= 2 ? in_.Get<uint16_t>(optional) : 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,11 @@ struct PeFile {
     uint64_t fileSize = 0;
     uint64_t expectedSize = 0;  // what the headers name: the end of the furthest section's bytes
     uint16_t machine = 0;       // IMAGE_FILE_MACHINE_*
+    // The optional header's magic (0x10B PE32, 0x20B PE32+, or anything in a
+    // damaged file), read whenever the file holds it, however the rest reads:
+    // with machine, it is what a loader first checks. Absent when the file
+    // ends before it or is no PE at all.
+    std::optional<uint16_t> magic;
     bool pe32Plus = false;      // a 64-bit optional header
     bool dll = false;
     uint64_t imageBase = 0;

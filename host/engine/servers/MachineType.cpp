@@ -1,26 +1,31 @@
 #include "host/engine/servers/MachineType.h"
 
-#include <windows.h>
-
 #include <cstdio>
+
+#include "host/engine/failures/PeFile.h"
 
 namespace host {
 
 namespace {
 
-// IMAGE_FILE_MACHINE_* values this reader names; every other one is shown
-// in hexadecimal.
-struct MachineName {
-    WORD machine;
+constexpr uint16_t kX64 = 0x8664;
+constexpr uint16_t kX86 = 0x014C;
+constexpr uint16_t kPe32Magic = 0x10B;
+constexpr uint16_t kPe32PlusMagic = 0x20B;
+
+// IMAGE_FILE_MACHINE_* values named as the results file's "platform" names
+// them; every other one is shown in hexadecimal.
+struct PlatformName {
+    uint16_t machine;
     const char* name;
 };
-constexpr MachineName kMachineNames[] = {
-    {0x8664, "x64"}, {0x014C, "x86"}, {0xAA64, "arm64"}, {0x01C4, "arm"},
+constexpr PlatformName kPlatformNames[] = {
+    {kX64, "x64"}, {kX86, "x86"}, {0xAA64, "arm64"}, {0x01C4, "arm"},
     {0xA641, "arm64ec"}, {0x0200, "ia64"},
 };
 
-std::string NameOf(WORD machine) {
-    for (const MachineName& entry : kMachineNames) {
+std::string NameOf(uint16_t machine) {
+    for (const PlatformName& entry : kPlatformNames) {
         if (entry.machine == machine)
             return entry.name;
     }
@@ -29,56 +34,39 @@ std::string NameOf(WORD machine) {
     return text;
 }
 
-bool ReadAt(HANDLE file, uint32_t offset, void* buffer, DWORD size) {
-    OVERLAPPED at = {};
-    at.Offset = offset;
-    DWORD read = 0;
-    return ReadFile(file, buffer, size, &read, &at) && read == size;
-}
-
 }  // namespace
 
-MachineType ReadMachineType(const std::wstring& path) {
+MachineType MachineTypeOf(const PeFile& pe) {
     MachineType result;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    // A file cut short or damaged after its magic still names its machine,
+    // and goes to that machine's server, whose load says what is wrong.
+    if (pe.kind == PeKind::Unreadable || pe.kind == PeKind::Empty || pe.kind == PeKind::NotPe || !pe.magic)
         return result;
-    IMAGE_DOS_HEADER dos = {};
-    // The signature, the file header and the optional header's magic.
-    struct {
-        DWORD signature;
-        IMAGE_FILE_HEADER header;
-        WORD magic;
-    } nt = {};
-    bool read = ReadAt(file, 0, &dos, sizeof dos) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
-                dos.e_lfanew > 0 && ReadAt(file, static_cast<uint32_t>(dos.e_lfanew), &nt, sizeof nt) &&
-                nt.signature == IMAGE_NT_SIGNATURE;
-    CloseHandle(file);
-    if (!read)
-        return result;
-    WORD machine = nt.header.Machine;
-    result.platform = NameOf(machine);
-    const bool x64 = machine == IMAGE_FILE_MACHINE_AMD64;
-    const bool x86 = machine == IMAGE_FILE_MACHINE_I386;
+    result.platform = NameOf(pe.machine);
+    const bool x64 = pe.machine == kX64;
+    const bool x86 = pe.machine == kX86;
     if (!x64 && !x86) {
         result.machine = Machine::Other;
         result.problem = "built for " + result.platform + ", which neither the x64 nor the x86 server can load";
         return result;
     }
-    const WORD expected = x64 ? IMAGE_NT_OPTIONAL_HDR64_MAGIC : IMAGE_NT_OPTIONAL_HDR32_MAGIC;
-    if (nt.magic != expected) {
+    const uint16_t magic = *pe.magic;
+    if (magic != (x64 ? kPe32PlusMagic : kPe32Magic)) {
         result.machine = Machine::Other;
         result.headersDisagree = true;
         result.problem = "its header says " + result.platform + " but its optional header is " +
-                         (nt.magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC   ? "PE32+ (64-bit)"
-                          : nt.magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC ? "PE32 (32-bit)"
-                                                                      : "of no known kind") +
+                         (magic == kPe32PlusMagic ? "PE32+ (64-bit)"
+                          : magic == kPe32Magic   ? "PE32 (32-bit)"
+                                                  : "of no known kind") +
                          ": no loader takes it";
         return result;
     }
     result.machine = x64 ? Machine::X64 : Machine::X86;
     return result;
+}
+
+MachineType ReadMachineType(const std::wstring& path) {
+    return MachineTypeOf(ReadPe(path, kPeHeaders));
 }
 
 }  // namespace host

@@ -4,6 +4,8 @@
 
 namespace host {
 
+struct PeFile;
+
 // The processor a DLL is built for, from its PE header: what decides which
 // server, x64 or x86, can load it.
 enum class Machine {
@@ -20,9 +22,12 @@ struct MachineType {
     bool headersDisagree = false;  // for Other: the machine and the optional header say different things
 };
 
-// Reads the file's PE headers: the machine field of the file header and the
+// From a PE's headers: the machine field of the file header and the
 // optional header's magic, which must agree (PE32 for x86, PE32+ for x64) -
 // a loader of either kind refuses a file whose two say different things.
+MachineType MachineTypeOf(const PeFile& pe);
+
+// The same from the file at path, reading only its headers.
 MachineType ReadMachineType(const std::wstring& path);
 
 }  // namespace host
