@@ -233,6 +233,16 @@ class ScannedKit(unittest.TestCase):
         shells = self.plugin("shell.dll")["shells"]
         self.assertEqual([s["status"] for s in shells], ["ok", "ok"])
 
+    def test_the_summary_lists_as_slowest_only_scans_of_a_tenth_of_a_second_or_more(self):
+        lines = self.scan.stdout.decode("utf-8").splitlines()
+        slowest = lines[lines.index("Slowest:") + 1:]
+        slowest = slowest[:next(i for i, line in enumerate(slowest) if not line.startswith("  "))]
+        seconds = [float(line.split()[0]) for line in slowest]
+        self.assertTrue(all(s >= 0.1 for s in seconds), slowest)
+        # The hung plug-in took its whole time limit; the plain effect, milliseconds.
+        self.assertTrue(any("hang_entry.dll" in line for line in slowest), slowest)
+        self.assertFalse(any("effect.dll" in line for line in slowest), slowest)
+
     def test_a_rerun_that_scans_nothing_says_what_stands(self):
         again = plugin_scan("--quiet", "--out", windows_path(self.results_path),
                             windows_path(self.folder / "kit"))
