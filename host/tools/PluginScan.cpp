@@ -1,6 +1,7 @@
 // plugin-scan: scans VST 2 plug-ins in files and folders with a pool of scan
 // servers and keeps what it learns in a results file, which is also the
-// cache of the next run. See README.md for the options and the file.
+// cache of the next run. See docs/plugin-scan.md for the options and
+// docs/results.md for the file.
 //
 // Exit code: 0 when the scan ran (whatever the plug-ins did), 2 on bad
 // usage, when the scan could not run or its --html page could not be
