@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "bench/Samples.h"
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 #include "server/Architecture.h"
 
 namespace {

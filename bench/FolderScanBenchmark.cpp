@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "host/engine/Scanner.h"
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 
 namespace {
 

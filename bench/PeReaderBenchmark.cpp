@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/LoadFailure.h"
-#include "host/engine/PeFile.h"
-#include "host/engine/ServerProcess.h"
+#include "host/engine/failures/LoadFailure.h"
+#include "host/engine/failures/PeFile.h"
+#include "host/engine/servers/ServerProcess.h"
 
 namespace {
 

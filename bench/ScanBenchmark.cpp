@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ServerProcess.h"
-#include "scan/Vst2.h"
+#include "host/engine/servers/ServerProcess.h"
+#include "scan/vst2/Vst2.h"
 #include "server/Architecture.h"
 
 namespace {

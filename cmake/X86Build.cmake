@@ -7,6 +7,15 @@
 include(ExternalProject)
 
 set(X86_BINARY_DIR ${CMAKE_BINARY_DIR}/x86)
+# Make's own jobs reach the sub-build's make only through $(MAKE).
+if(CMAKE_GENERATOR MATCHES "Makefiles")
+  set(X86_BUILD_TOOL $(MAKE))
+else()
+  set(X86_BUILD_TOOL ${CMAKE_COMMAND} --build .)
+endif()
+
+# The sub-build's step builds its server alone, which is all a release
+# (the target `shipped`) needs; x86_everything below builds the rest.
 ExternalProject_Add(x86_build
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
   BINARY_DIR ${X86_BINARY_DIR}
@@ -14,16 +23,25 @@ ExternalProject_Add(x86_build
     -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
     -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
     -DWINE_PREFIX=${WINE_PREFIX}
+  BUILD_COMMAND ${X86_BUILD_TOOL} ScanServer
   BUILD_ALWAYS ON
   INSTALL_COMMAND "")
 
 add_custom_target(x86_server ALL
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${X86_BINARY_DIR}/bin/ScanServer32.exe
     ${CMAKE_BINARY_DIR}/bin/ScanServer32.exe
+  DEPENDS x86_build
+  COMMENT "Copying the x86 server")
+
+# The rest of the sub-build, for a build of everything: its test programs,
+# the x86 test plug-in kit and its benchmarks.
+add_custom_target(x86_everything ALL
+  COMMAND ${X86_BUILD_TOOL}
   COMMAND ${CMAKE_COMMAND} -E copy_directory ${X86_BINARY_DIR}/bin/plugins
     ${CMAKE_BINARY_DIR}/bin/plugins-x86
-  DEPENDS x86_build
-  COMMENT "Copying the x86 server and test plug-ins")
+  WORKING_DIRECTORY ${X86_BINARY_DIR}
+  COMMENT "Building the x86 tests and test plug-ins")
+add_dependencies(x86_everything x86_server)
 
 # Wine's loader starts a 32-bit program in a prefix with syswow64 (made by
 # wineboot once wine32 is installed; scripts/setup sees to it).

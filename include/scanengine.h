@@ -5,7 +5,7 @@
  * results read, destroyed. Strings are UTF-8; structured ones are JSON.
  * Nothing allocated by one side is freed by the other, no C++ type or
  * exception crosses the boundary, and the DLL carries its own C runtime.
- * See README.md ("The engine as a DLL") for the options, the events and
+ * See docs/engine.md ("The engine as a DLL") for the options, the events and
  * what each call does with bad input. */
 #ifndef SCANENGINE_H
 #define SCANENGINE_H

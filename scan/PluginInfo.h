@@ -6,6 +6,10 @@
 #include "simple/String.h"
 #include "simple/Vector.h"
 
+// The category a report gives a shell plug-in, whose sub-plug-ins it lists:
+// VST 2's own number for one, which the wire has always carried.
+constexpr int32_t kShellCategory = 10;
+
 // One sub-plug-in of a shell plug-in.
 class CShellInfo {
 public:
@@ -33,6 +37,6 @@ struct CPluginInfo {
     bool sendsMidi;
     bool audio64;
     bool synthEdit;
-    int32_t category;  // -1 until the plug-in is asked; 10 marks a shell
+    int32_t category;  // -1 until the plug-in is asked; kShellCategory marks a shell
     Simple::CVector<CShellInfo*, Simple::SOwnedPtr, CShellInfo*> shells;  // in the shell's order
 };

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 
-#include "scan/Vst2.h"
 #include "server/Architecture.h"
 #include "server/MessageChannel.h"
 
@@ -95,7 +94,7 @@ void WriteReport(const CPluginInfo& info) {
     LogData(L"  \"audio64\":   %s,\n", TrueOrFalse(info.audio64));
     LogData(L"  \"category\":  %i,\n", info.category);
     LogData(L"  \"synthEdit\": %s,\n", TrueOrFalse(info.synthEdit));
-    if (info.category == kPlugCategShell)
+    if (info.category == kShellCategory)
         WriteShellBlock(info);
     LogData(L"}\n");
 }

@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 
-#include "scan/Probe.h"
 #include "scan/ScanReport.h"
 #include "scan/SystemModules.h"
+#include "scan/vst2/Probe.h"
 #include "server/CommandLine.h"
 #include "server/CrashDump.h"
 #include "server/MessageChannel.h"
-#include "server/RequestLoop.h"
+#include "server/MessagePump.h"
 #include "server/ServerState.h"
 
 namespace {

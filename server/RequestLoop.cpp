@@ -5,6 +5,7 @@
 #include "scan/ScanRequest.h"
 #include "server/DumpWriter.h"
 #include "server/MessageChannel.h"
+#include "server/MessagePump.h"
 
 namespace {
 
@@ -79,12 +80,6 @@ RequestRead ReadRequestLine(HANDLE pipe, CStringA* line) {
     if (line->IsNull() && collector.Result() == RequestRead::Line && !line->Append("", -1))
         return RequestRead::NoMemory;
     return collector.Result();
-}
-
-void PumpWindowMessages() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-        DispatchMessageW(&message);
 }
 
 void RunRequestLoop() {

@@ -19,9 +19,6 @@ enum class RequestRead {
 // Reads one request line from pipe.
 RequestRead ReadRequestLine(HANDLE pipe, CStringA* line);
 
-// Dispatches the window messages waiting for this thread, untranslated.
-void PumpWindowMessages();
-
 // Prompts, reads and serves requests until the host closes the pipe.
 void RunRequestLoop();
 

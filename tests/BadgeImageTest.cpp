@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 #include "server/Architecture.h"
 #include "tests/support/GdiplusEnvironment.h"
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "badge/BadgeImage.h"
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 #include "server/Architecture.h"
-#include "tests/support/GdiplusEnvironment.h"
 #include "server/ServerState.h"
+#include "tests/support/GdiplusEnvironment.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "scan/HostCallback.h"
+#include "scan/vst2/HostCallback.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/Vst2.h"
+#include "scan/vst2/Vst2.h"
 #include "tests/support/ScanSession.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The probe, through the real server and the test plug-in kit: every branch
 // of finding the entry point, checking the AEffect and filling the record.
-#include "scan/Probe.h"
+#include "scan/vst2/Probe.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 #include "tests/support/ServerHarness.h"
 
 using harness::Answer;

@@ -16,10 +16,10 @@
 #include <string>
 
 #include "host/engine/Events.h"
-#include "host/engine/Records.h"
-#include "host/engine/ResultsFile.h"
 #include "host/engine/ScanSettings.h"
 #include "host/engine/Scanner.h"
+#include "host/engine/records/Records.h"
+#include "host/engine/records/ResultsFile.h"
 #include "server/FaultGuard.h"
 
 struct scanengine_scan {

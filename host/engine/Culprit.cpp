@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "host/engine/Discovery.h"
 #include "host/engine/Evidence.h"
-#include "host/engine/ExitCode.h"
-#include "host/engine/Text.h"
+#include "host/engine/failures/ExitCode.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/PooledServer.h"
-#include "host/engine/Records.h"
+#include "host/engine/records/Records.h"
+#include "host/engine/servers/PooledServer.h"
 
 namespace host {
 

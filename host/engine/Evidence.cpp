@@ -2,12 +2,12 @@
 
 #include <cstdio>
 
-#include "host/engine/Discovery.h"
-#include "host/engine/DumpReader.h"
-#include "host/engine/ExitCode.h"
-#include "host/engine/PeFile.h"
-#include "host/engine/ScanPlan.h"
-#include "host/engine/Text.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/failures/DumpReader.h"
+#include "host/engine/failures/ExitCode.h"
+#include "host/engine/failures/PeFile.h"
+#include "host/engine/plan/ScanPlan.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

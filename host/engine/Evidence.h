@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Records.h"
+#include "host/engine/records/Records.h"
 
 namespace host {
 

@@ -5,8 +5,8 @@
 #include <functional>
 #include <map>
 
-#include "host/engine/Discovery.h"
-#include "host/engine/Text.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

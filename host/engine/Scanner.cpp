@@ -5,14 +5,14 @@
 #include <algorithm>
 
 #include "host/engine/Culprit.h"
-#include "host/engine/Discovery.h"
-#include "host/engine/ExitCode.h"
-#include "host/engine/Pool.h"
-#include "host/engine/ResultsFile.h"
-#include "host/engine/ScanPlan.h"
-#include "host/engine/ServerProcess.h"
-#include "host/engine/Text.h"
 #include "host/engine/Version.h"
+#include "host/engine/failures/ExitCode.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/plan/ScanPlan.h"
+#include "host/engine/records/ResultsFile.h"
+#include "host/engine/servers/Pool.h"
+#include "host/engine/servers/ServerProcess.h"
+#include "host/engine/util/Text.h"
 
 namespace host {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/DialogWatch.h"
-#include "host/engine/Progress.h"
-#include "host/engine/Records.h"
+#include "host/engine/records/Progress.h"
+#include "host/engine/records/Records.h"
+#include "host/engine/servers/DialogWatch.h"
 
 namespace host {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "host/engine/Discovery.h"
-#include "host/engine/Text.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/util/Text.h"
 
 namespace tools {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/engine/Progress.h"
+#include "host/engine/records/Progress.h"
 
 namespace tools {
 

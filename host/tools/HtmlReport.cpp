@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 #include "host/tools/ReportPage.h"
 
 namespace tools {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "host/engine/Records.h"
+#include "host/engine/records/Records.h"
 
 namespace tools {
 

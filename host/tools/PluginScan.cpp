@@ -1,6 +1,7 @@
 // plugin-scan: scans VST 2 plug-ins in files and folders with a pool of scan
 // servers and keeps what it learns in a results file, which is also the
-// cache of the next run. See README.md for the options and the file.
+// cache of the next run. See docs/plugin-scan.md for the options and
+// docs/results.md for the file.
 //
 // Exit code: 0 when the scan ran (whatever the plug-ins did), 2 on bad
 // usage, when the scan could not run or its --html page could not be
@@ -13,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ResultsFile.h"
-#include "host/engine/ScanSettings.h"
-#include "host/engine/Discovery.h"
 #include "host/engine/Events.h"
+#include "host/engine/ScanSettings.h"
 #include "host/engine/Scanner.h"
-#include "host/engine/ServerProcess.h"
-#include "host/engine/Text.h"
 #include "host/engine/Version.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/records/ResultsFile.h"
+#include "host/engine/servers/ServerProcess.h"
+#include "host/engine/util/Text.h"
 #include "host/tools/ConsoleOutput.h"
 #include "host/tools/HtmlReport.h"
 #include "host/tools/Summary.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 
 namespace {
 

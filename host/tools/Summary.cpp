@@ -11,6 +11,10 @@ namespace tools {
 namespace {
 
 constexpr size_t kSlowestShown = 5;
+// Most plug-ins scan in milliseconds; listing them as "0.0 s" among the
+// slowest says nothing, so the list holds only those that took at least
+// what its precision shows.
+constexpr int64_t kSlowestAtLeastMs = 100;
 constexpr size_t kSuspectsShown = 10;
 
 std::string Seconds(int64_t milliseconds) {
@@ -182,8 +186,10 @@ std::string Summary(const host::Scanner& scanner, const std::string& resultsPath
     }
 
     std::vector<const host::PluginRecord*> slowest;
-    for (const host::PluginRecord& record : scanned)
-        slowest.push_back(&record);
+    for (const host::PluginRecord& record : scanned) {
+        if (record.durationMs >= kSlowestAtLeastMs)
+            slowest.push_back(&record);
+    }
     std::sort(slowest.begin(), slowest.end(),
               [](const host::PluginRecord* a, const host::PluginRecord* b) {
                   return a->durationMs > b->durationMs;

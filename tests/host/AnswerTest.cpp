@@ -1,6 +1,6 @@
 // Following a server's answer line by line: what a server writes is taken,
 // anything a plug-in could forge into its pipe ends the answer.
-#include "host/engine/Answer.h"
+#include "host/engine/wire/Answer.h"
 
 #include <gtest/gtest.h>
 

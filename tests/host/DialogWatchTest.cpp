@@ -1,7 +1,7 @@
 // Windows that kit plug-ins open in a real server while it scans them,
 // watched from the test as the engine watches them: answered, recorded as
 // shown, left open, or failing the request.
-#include "host/engine/DialogWatch.h"
+#include "host/engine/servers/DialogWatch.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "badge/BadgeWindow.h"
-#include "host/engine/Report.h"
+#include "host/engine/wire/Report.h"
 #include "tests/support/ScanSession.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/engine/Discovery.h"
+#include "host/engine/plan/Discovery.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

@@ -1,6 +1,6 @@
 // Dumps of real faults and hangs, written by the real server (or of it),
 // read back for where they happened.
-#include "host/engine/DumpReader.h"
+#include "host/engine/failures/DumpReader.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Discovery.h"
-#include "host/engine/HangDump.h"
-#include "host/engine/PeFile.h"
-#include "host/engine/Text.h"
+#include "host/engine/failures/HangDump.h"
+#include "host/engine/failures/PeFile.h"
+#include "host/engine/plan/Discovery.h"
+#include "host/engine/util/Text.h"
 #include "tests/support/ScanSession.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/engine/ExitCode.h"
+#include "host/engine/failures/ExitCode.h"
 
 #include <gtest/gtest.h>
 

@@ -121,10 +121,11 @@ def chromium_command(profile):
             "--disable-sync", "--no-first-run", "--user-data-dir=" + profile]
 
 
-def render(page, fragment=""):
-    """The page's DOM after its scripts ran, as a tree."""
+def render(page, fragment="", window=None):
+    """The page's DOM after its scripts ran, as a tree; window is "WIDTH,HEIGHT"."""
+    size = ["--window-size=" + window] if window else []
     with tempfile.TemporaryDirectory() as profile:
-        done = subprocess.run(chromium_command(profile) + ["--dump-dom", page.as_uri() + fragment],
+        done = subprocess.run(chromium_command(profile) + size + ["--dump-dom", page.as_uri() + fragment],
                               capture_output=True, text=True, timeout=180)
     if done.returncode != 0 or "<html" not in done.stdout:
         raise AssertionError("chromium failed (%d): %s" % (done.returncode, done.stderr[-2000:]))
@@ -232,6 +233,16 @@ class ScannedKit(unittest.TestCase):
                 self.assertEqual(self.plugin(name)["status"], status)
         shells = self.plugin("shell.dll")["shells"]
         self.assertEqual([s["status"] for s in shells], ["ok", "ok"])
+
+    def test_the_summary_lists_as_slowest_only_scans_of_a_tenth_of_a_second_or_more(self):
+        lines = self.scan.stdout.decode("utf-8").splitlines()
+        slowest = lines[lines.index("Slowest:") + 1:]
+        slowest = slowest[:next(i for i, line in enumerate(slowest) if not line.startswith("  "))]
+        seconds = [float(line.split()[0]) for line in slowest]
+        self.assertTrue(all(s >= 0.1 for s in seconds), slowest)
+        # The hung plug-in took its whole time limit; the plain effect, milliseconds.
+        self.assertTrue(any("hang_entry.dll" in line for line in slowest), slowest)
+        self.assertFalse(any("effect.dll" in line for line in slowest), slowest)
 
     def test_a_rerun_that_scans_nothing_says_what_stands(self):
         again = plugin_scan("--quiet", "--out", windows_path(self.results_path),
@@ -434,13 +445,13 @@ class PageOfAResultsFile(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def render_results(self, results, fragment=""):
+    def render_results(self, results, fragment="", window=None):
         self.results_path.write_text(json.dumps(results), encoding="utf-8")
         done = plugin_scan("--no-scan", "--out", windows_path(self.results_path), "--html",
                            windows_path(self.page))
         self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
         self.assertEqual(done.stdout.decode(), "Report: %s\n" % windows_path(self.page))
-        return render(self.page, fragment)
+        return render(self.page, fragment, window)
 
     def test_plugin_text_stays_text_in_the_data_and_on_the_page(self):
         results = hand_made_results()
@@ -523,6 +534,30 @@ class PageOfAResultsFile(unittest.TestCase):
         self.assertEqual([f.get("Format") for f in facts], [None, None, "VST3", "CLAP", None, None])
         filtered = self.render_results(results, "#test-toggle=not%20VST%202")
         self.assertEqual(visible_plugins(filtered), ["Needs.dll", "Lacks.dll", "Old.dll"])
+
+    def test_a_vendor_of_200_letters_keeps_its_row_one_line_high(self):
+        def failed(name, vendor):
+            return {"path": "C:\\VST\\" + name, "size": 1, "modified": "", "status": "failed",
+                    "name": name, "vendor": vendor, "error": "words", "reason": "scan failed",
+                    "missing": [], "format": None, "durationMs": 1, "shells": []}
+        long_vendor = "V" * 200
+        long_name = "N" * 300 + ".dll"
+        plugins = [failed(long_name, long_vendor), failed("Short.dll", "Short Vendor")]
+        run = {"started": "", "seconds": 1.0, "scanned": 2, "fromCache": 0, "skipped": 0,
+               "stopped": False, "incidents": []}
+        dom = self.render_results({"format": 1, "run": run, "plugins": plugins},
+                                  "#test-open=all&test-heights", window="1280,900")
+        rows = dom.find_all("tr", data_kind="plugin")
+        self.assertEqual([row_summary(r)[1] for r in rows], [long_name, "Short.dll"])
+        heights = [int(r.attrs["data-height"]) for r in rows]
+        self.assertGreater(heights[1], 0)
+        self.assertEqual(heights[0], heights[1])
+        vendor = rows[0].elements()[2]
+        self.assertEqual((vendor.text(), vendor.attrs["title"]), (long_vendor, long_vendor))
+        # Opened, the row shows whole what the table cut, and only that.
+        whole = facts_of(detail_after(rows[0]))
+        self.assertEqual((whole["Name"], whole["Vendor"]), (long_name, long_vendor))
+        self.assertNotIn("Vendor", facts_of(detail_after(rows[1])))
 
     def test_five_thousand_plugins_filter_quickly(self):
         count = 5000

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "host/engine/LoadFailure.h"
-#include "host/engine/Records.h"
-#include "host/engine/Text.h"
+#include "host/engine/failures/LoadFailure.h"
+#include "host/engine/records/Records.h"
+#include "host/engine/util/Text.h"
 #include "tests/support/PeImage.h"
 #include "tests/support/ScanSession.h"
 

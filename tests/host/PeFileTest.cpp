@@ -6,7 +6,8 @@
 #include <cstring>
 #include <functional>
 
-#include "host/engine/PeFile.h"
+#include "host/engine/failures/PeFile.h"
+#include "host/engine/servers/MachineType.h"
 #include "tests/support/PeImage.h"
 
 using host::ParsePe;
@@ -64,6 +65,31 @@ TEST(PeFile, ReadsHeadersImportsAndExportsOfAWellFormedDll) {
     PeImagePlan program;
     program.dll = false;
     EXPECT_FALSE(ParsePe(BuildPe(program).bytes).dll);
+}
+
+// Routing reads only the machine and the optional header's magic, as a
+// loader checks them first: a file cut short after them still goes to its
+// machine's server, whose load names the damage; one cut before them is no PE.
+TEST(PeFile, RoutingTakesTheMachineAndMagicOfAFileCutShortAfterThem) {
+    std::string bytes = Sample().bytes;
+    uint32_t header = 0;
+    memcpy(&header, &bytes[0x3C], sizeof header);
+    PeFile cut = ParsePe(bytes.substr(0, header + 26));
+    EXPECT_EQ(cut.kind, PeKind::Truncated);
+    EXPECT_EQ(cut.machine, 0x8664);
+    ASSERT_TRUE(cut.magic.has_value());
+    EXPECT_EQ(*cut.magic, 0x20B);
+    EXPECT_EQ(host::MachineTypeOf(cut).machine, host::Machine::X64);
+
+    PeFile shorter = ParsePe(bytes.substr(0, header + 25));
+    EXPECT_FALSE(shorter.magic.has_value());
+    EXPECT_EQ(host::MachineTypeOf(shorter).machine, host::Machine::NotPE);
+
+    Poke<uint16_t>(&bytes, header + 24, 0x10B);
+    host::MachineType disagreeing = host::MachineTypeOf(ParsePe(bytes, host::kPeHeaders));
+    EXPECT_EQ(disagreeing.machine, host::Machine::Other);
+    EXPECT_TRUE(disagreeing.headersDisagree);
+    EXPECT_EQ(disagreeing.platform, "x64");
 }
 
 // Parses bytes that end right at an inaccessible page, so that a read one

@@ -1,4 +1,4 @@
-#include "host/engine/Records.h"
+#include "host/engine/records/Records.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The report parser: the reports the real server sends for the plug-in
 // kit, the escapes reversed exactly, and broken reports refused by line.
-#include "host/engine/Report.h"
+#include "host/engine/wire/Report.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/engine/ResultsFile.h"
+#include "host/engine/records/ResultsFile.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 #include "tests/support/ScanSession.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ResultsFile.h"
-#include "host/engine/Text.h"
+#include "host/engine/records/ResultsFile.h"
+#include "host/engine/util/Text.h"
 #include "tests/support/PeImage.h"
 #include "tests/support/ScanSession.h"
 

@@ -1,6 +1,6 @@
 // The launcher's pipes as a scanner uses them: overlapped reads that outlive
 // the thread that started them, and a server's end that waits for no one.
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 
 #include <gtest/gtest.h>
 

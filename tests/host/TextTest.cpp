@@ -1,6 +1,6 @@
 // Plug-in text as people meant it: widened bytes read back as UTF-8 or,
 // failing that, as Windows-1252.
-#include "host/engine/Text.h"
+#include "host/engine/util/Text.h"
 
 #include <gtest/gtest.h>
 

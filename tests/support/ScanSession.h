@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 
 namespace testing_support {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/ServerProcess.h"
+#include "host/engine/servers/ServerProcess.h"
 
 // Helpers for tests that run the real ScanServer.exe through host pipes.
 namespace harness {

@@ -250,6 +250,10 @@
         row.hidden = true;
         const cell = make("td");
         cell.colSpan = 10;
+        // The row's texts that the table cuts short, whole: filled as the
+        // row opens, when the widths they had are known.
+        entry.whole = make("dl", "facts whole");
+        cell.append(entry.whole);
         const facts = make("dl", "facts");
         fact(facts, "Reason", record.error || (record.status === "ok" ? "" : "none given"));
         fact(facts, "Kind", record.reason);
@@ -286,6 +290,25 @@
         return make("td", text === NONE ? "none" : className || "", text);
     }
 
+    // A text a plug-in wrote, which may be of any length: the table keeps it
+    // on one line, cut with an ellipsis, and shows it whole in its title and,
+    // when the row is opened, in its details under term.
+    function mayBeCut(node, term) {
+        node.classList.add("cut");
+        node.dataset.term = term;
+        if (node.textContent !== NONE)
+            node.title = node.textContent;
+        return node;
+    }
+
+    function showWhole(entry) {
+        entry.whole.textContent = "";
+        for (const node of entry.row.querySelectorAll(".cut")) {
+            if (node.scrollWidth > node.clientWidth)
+                fact(entry.whole, node.dataset.term, node.textContent);
+        }
+    }
+
     // The rows of one entry: its own, and the row of its details if it has any.
     function rowsOf(entry, kind) {
         const record = entry.record;
@@ -307,6 +330,8 @@
             pill.title = "Show the details";
             pill.setAttribute("aria-expanded", "false");
             pill.addEventListener("click", function () {
+                if (detail.hidden)
+                    showWhole(entry);
                 detail.hidden = !detail.hidden;
                 pill.setAttribute("aria-expanded", String(!detail.hidden));
             });
@@ -317,10 +342,10 @@
         }
 
         const label = make("td", "label");
-        label.append(make("div", "name", entry.name),
-            make("div", "path", kind === "sub" ? "id " + record.id : entry.path));
-        row.append(statusCell, label, dataCell(record.vendor || NONE),
-            dataCell(report && report.version ? report.version : NONE),
+        label.append(mayBeCut(make("div", "name", entry.name), "Name"),
+            mayBeCut(make("div", "path", kind === "sub" ? "id " + record.id : entry.path), "File"));
+        row.append(statusCell, label, mayBeCut(dataCell(record.vendor || NONE), "Vendor"),
+            mayBeCut(dataCell(report && report.version ? report.version : NONE), "Version"),
             dataCell(report ? categoryText(report.category) : NONE),
             dataCell(report ? report.numInputs + " / " + report.numOutputs : NONE, "num"),
             dataCell(report ? midiText(report) : NONE),
@@ -467,7 +492,8 @@
     }
 
     // The browser test drives the page through its own controls, named in
-    // the address's fragment: #test-search=WORDS&test-toggle=STATUS,...&test-open=all.
+    // the address's fragment: #test-search=WORDS&test-toggle=STATUS,...&test-open=all;
+    // test-heights puts each row's height, in pixels, on the row.
     function applyTestFragment() {
         const asked = new URLSearchParams(location.hash.slice(1));
         if (asked.has("test-search")) {
@@ -482,6 +508,10 @@
         if (asked.get("test-open") === "all") {
             for (const button of document.querySelectorAll("button[aria-expanded=false]"))
                 button.click();
+        }
+        if (asked.has("test-heights")) {
+            for (const row of document.querySelectorAll("tr.row"))
+                row.dataset.height = String(Math.round(row.getBoundingClientRect().height));
         }
     }
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "scan/Vst2.h"
+#include "scan/vst2/Vst2.h"
 
 namespace kit {
 
