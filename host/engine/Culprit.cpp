@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "host/engine/Evidence.h"
+#include "host/engine/failures/Evidence.h"
 #include "host/engine/failures/ExitCode.h"
 #include "host/engine/plan/Discovery.h"
 #include "host/engine/util/Text.h"

@@ -1,4 +1,4 @@
-#include "host/engine/Evidence.h"
+#include "host/engine/failures/Evidence.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #include "host/engine/servers/Lane.h"
 
-#include "host/engine/Evidence.h"
+#include "host/engine/failures/Evidence.h"
 #include "host/engine/failures/DumpReader.h"
 #include "host/engine/failures/ExitCode.h"
 #include "host/engine/failures/HangDump.h"
