@@ -154,10 +154,12 @@ const FaultCase kFaults[] = {
     {L"loader_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},   // holding the loader's lock
     // VST3 and CLAP modules: in a component's initialize, in the factory
     // after InitDll installed a filter of its own, in a plug-in's init, and
-    // in the entry's deinit as the module is let go.
+    // with msvcrt told to ignore SIGSEGV, and in the entry's deinit as the
+    // module is let go.
     {L"vst3\\CrashInstance.vst3", EXCEPTION_ACCESS_VIOLATION, true, "info:Initializing class 0...\n"},
     {L"vst3\\OwnFilter.vst3", EXCEPTION_ACCESS_VIOLATION, true, "info:Reading the factory info...\n"},
     {L"clap\\CrashInit.clap", EXCEPTION_ACCESS_VIOLATION, true, "info:Calling init() of plugin 0...\n"},
+    {L"clap\\SegvIgnored.clap", EXCEPTION_ACCESS_VIOLATION, true, "info:Calling init() of plugin 0...\n"},
     {L"clap\\CrashDeinit.clap", EXCEPTION_ACCESS_VIOLATION, true, "info:Calling clap_entry.deinit()...\n"},
 };
 

@@ -73,6 +73,7 @@ add_format_fake(Version0 clap DEFINITIONS FAKE_VERSION_MAJOR=0)
 add_format_fake(BadDescriptors clap DEFINITIONS FAKE_BAD_DESCRIPTORS=1)
 add_format_fake(ManyPlugins clap DEFINITIONS FAKE_PLUGIN_COUNT=2000000)
 add_format_fake(CrashInit clap DEFINITIONS FAKE_FAULT_IN_INIT=1)
+add_format_fake(SegvIgnored clap DEFINITIONS FAKE_FAULT_IN_INIT=1 FAKE_IGNORE_SEGV=1)
 add_format_fake(CrashDeinit clap DEFINITIONS FAKE_FAULT_IN_DEINIT=1)
 # A VST3 module under a CLAP name.
 add_format_fake(NotClap vst3)

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <csignal>
 #include <cstring>
 
 #include "scan/clap/Clap.h"
@@ -23,6 +24,9 @@
 #endif
 #ifndef FAKE_FAULT_IN_INIT
 #define FAKE_FAULT_IN_INIT 0  // the plug-in's init writes to address 0
+#endif
+#ifndef FAKE_IGNORE_SEGV
+#define FAKE_IGNORE_SEGV 0  // before its fault, sets the shared msvcrt's SIGSEGV to SIG_IGN
 #endif
 #ifndef FAKE_FAULT_IN_DEINIT
 #define FAKE_FAULT_IN_DEINIT 0  // clap_entry.deinit writes to address 0
@@ -98,6 +102,8 @@ const ClapPluginNotePorts kNotePorts = {NoteCount, NoteGet};
 const ClapHost* currentHost = nullptr;
 
 bool Init(const ClapPlugin*) {
+    if (FAKE_IGNORE_SEGV)
+        signal(SIGSEGV, SIG_IGN);
     if (FAKE_FAULT_IN_INIT)
         WriteToAddressZero();
     // As plug-ins do: ask the host for its log, then for a callback.
