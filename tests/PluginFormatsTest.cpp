@@ -313,12 +313,23 @@ TEST(PluginFormats, EachBadModuleGetsOneClearErrorAndTheServerGoesOn) {
     EXPECT_EQ(ReportOf(session.Scan(PluginRequest(L"clap\\Good.clap"))), kGoodClapReport);
 }
 
-TEST(PluginFormats, TextThatIsNotUtf8IsTakenByteByByteAndEscaped) {
+TEST(PluginFormats, OlderFactoriesGiveWhatTheirClassInfoHoldsAndOddTextIsTakenByteByByte) {
     ScanSession session;
     ASSERT_TRUE(session.started());
-    std::string report = ReportOf(session.Scan(PluginRequest(L"vst3\\Latin1Name.vst3")));
+    // PClassInfo only: a UTF-8 name, and nothing of what PClassInfo2 adds.
+    std::string report = ReportOf(session.Scan(PluginRequest(L"vst3\\PlainFactory.vst3")));
+    EXPECT_NE(report.find("  \"factory\":      \"IPluginFactory\",\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("      \"name\":         \"Fake D\\u00e9lai\",\n"
+                          "      \"subCategories\": \"\",\n"
+                          "      \"vendor\":       \"\",\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("      \"classFlags\":   0,\n      \"numInputs\":    2,\n"), std::string::npos) << report;
+    // PClassInfo2 with a name in ISO 8859-1.
+    report = ReportOf(session.Scan(PluginRequest(L"vst3\\Latin1Name.vst3")));
     EXPECT_NE(report.find("  \"factory\":      \"IPluginFactory2\",\n"), std::string::npos) << report;
     EXPECT_NE(report.find("      \"name\":         \"Caf\\u00e9 Delay\",\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("      \"subCategories\": \"Fx|Delay\",\n"), std::string::npos) << report;
     report = ReportOf(session.Scan(PluginRequest(L"clap\\BadDescriptors.clap")));
     EXPECT_NE(report.find("      \"name\":         \"Caf\\u00e9 Synth\",\n"), std::string::npos) << report;
     for (char c : report)

@@ -67,14 +67,9 @@ void Release(void* object) {
     CallPlugin([&] { unknown->table->release(unknown); });
 }
 
-// The plug-in's char8 text of one field. Text that is not UTF-8 is kept
-// byte for byte and noted in *notUtf8.
-CStringW FieldText(const char* field, size_t size, bool* notUtf8) {
-    return PluginText(field, size, notUtf8);
-}
-
 // Fills the class from the richest class info the factory gives. False
-// when none answered; *result is the last answer.
+// when none answered; *result is the last answer. char8 text that is not
+// UTF-8 is kept byte for byte and noted in *notUtf8.
 bool ReadClassInfo(Vst3Factory* factory, Vst3Factory2* factory2, Vst3Factory3* factory3, int32_t index,
                    CVst3Class& entry, bool* notUtf8, Vst3Result* result) {
     if (factory3) {
@@ -84,10 +79,10 @@ bool ReadClassInfo(Vst3Factory* factory, Vst3Factory2* factory2, Vst3Factory3* f
         if (*result == kVst3ResultOk) {
             memcpy(entry.cid, info.cid, sizeof(entry.cid));
             entry.cardinality = info.cardinality;
-            entry.category = FieldText(info.category, sizeof(info.category), notUtf8);
+            entry.category = PluginText(info.category, sizeof(info.category), notUtf8);
             entry.name = PluginTextW(info.name, 64);
             entry.classFlags = info.classFlags;
-            entry.subCategories = FieldText(info.subCategories, sizeof(info.subCategories), notUtf8);
+            entry.subCategories = PluginText(info.subCategories, sizeof(info.subCategories), notUtf8);
             entry.vendor = PluginTextW(info.vendor, 64);
             entry.version = PluginTextW(info.version, 64);
             entry.sdkVersion = PluginTextW(info.sdkVersion, 64);
@@ -101,13 +96,13 @@ bool ReadClassInfo(Vst3Factory* factory, Vst3Factory2* factory2, Vst3Factory3* f
         if (*result == kVst3ResultOk) {
             memcpy(entry.cid, info.cid, sizeof(entry.cid));
             entry.cardinality = info.cardinality;
-            entry.category = FieldText(info.category, sizeof(info.category), notUtf8);
-            entry.name = FieldText(info.name, sizeof(info.name), notUtf8);
+            entry.category = PluginText(info.category, sizeof(info.category), notUtf8);
+            entry.name = PluginText(info.name, sizeof(info.name), notUtf8);
             entry.classFlags = info.classFlags;
-            entry.subCategories = FieldText(info.subCategories, sizeof(info.subCategories), notUtf8);
-            entry.vendor = FieldText(info.vendor, sizeof(info.vendor), notUtf8);
-            entry.version = FieldText(info.version, sizeof(info.version), notUtf8);
-            entry.sdkVersion = FieldText(info.sdkVersion, sizeof(info.sdkVersion), notUtf8);
+            entry.subCategories = PluginText(info.subCategories, sizeof(info.subCategories), notUtf8);
+            entry.vendor = PluginText(info.vendor, sizeof(info.vendor), notUtf8);
+            entry.version = PluginText(info.version, sizeof(info.version), notUtf8);
+            entry.sdkVersion = PluginText(info.sdkVersion, sizeof(info.sdkVersion), notUtf8);
             return true;
         }
     }
@@ -118,13 +113,10 @@ bool ReadClassInfo(Vst3Factory* factory, Vst3Factory2* factory2, Vst3Factory3* f
         return false;
     memcpy(entry.cid, info.cid, sizeof(entry.cid));
     entry.cardinality = info.cardinality;
-    entry.category = FieldText(info.category, sizeof(info.category), notUtf8);
-    entry.name = FieldText(info.name, sizeof(info.name), notUtf8);
-    bool unused = false;
-    entry.subCategories = PluginText("", 0, &unused);
-    entry.vendor = entry.subCategories;
-    entry.version = entry.subCategories;
-    entry.sdkVersion = entry.subCategories;
+    entry.category = PluginText(info.category, sizeof(info.category), notUtf8);
+    // PClassInfo has no more: the other strings stay null, which the report
+    // writes as empty.
+    entry.name = PluginText(info.name, sizeof(info.name), notUtf8);
     return true;
 }
 

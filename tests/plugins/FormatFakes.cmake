@@ -51,6 +51,7 @@ endfunction()
 
 # VST3.
 add_format_fake(Good vst3 BUNDLE)
+add_format_fake(PlainFactory vst3 DEFINITIONS FAKE_FACTORY_LEVEL=1)
 add_format_fake(Latin1Name vst3 DEFINITIONS FAKE_FACTORY_LEVEL=2 FAKE_LATIN1_NAME=1)
 add_format_fake(InitFalse vst3 DEFINITIONS FAKE_INIT_RESULT=false)
 add_format_fake(NullFactory vst3 DEFINITIONS FAKE_NULL_FACTORY=1)
