@@ -153,9 +153,9 @@ const FaultCase kFaults[] = {
     {L"heap_locked_thread.dll", EXCEPTION_ACCESS_VIOLATION, true},  // while another thread holds it
     {L"loader_locked.dll", EXCEPTION_ACCESS_VIOLATION, true},   // holding the loader's lock
     // VST3 and CLAP modules: in a component's initialize, in the factory
-    // after InitDll installed a filter of its own, in a plug-in's init, and
-    // with msvcrt told to ignore SIGSEGV, and in the entry's deinit as the
-    // module is let go.
+    // after InitDll installed a filter of its own, in a plug-in's init (once
+    // more with msvcrt told to ignore SIGSEGV), and in the entry's deinit as
+    // the module is let go.
     {L"vst3\\CrashInstance.vst3", EXCEPTION_ACCESS_VIOLATION, true, "info:Initializing class 0...\n"},
     {L"vst3\\OwnFilter.vst3", EXCEPTION_ACCESS_VIOLATION, true, "info:Reading the factory info...\n"},
     {L"clap\\CrashInit.clap", EXCEPTION_ACCESS_VIOLATION, true, "info:Calling init() of plugin 0...\n"},
