@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "scan/ModuleScan.h"
 #include "scan/ScanReport.h"
 #include "scan/SystemModules.h"
 #include "scan/vst2/Probe.h"
@@ -152,6 +153,9 @@ bool ScanPlugin(const wchar_t* request, CPluginInfo& record) {
 }
 
 void HandleScanRequest(const wchar_t* request) {
+    // VST3 and CLAP modules are told by their path; the rest is VST 2.
+    if (HandleModuleRequest(request))
+        return;
     CPluginInfo record;
     if (!ScanPlugin(request, record))
         LogError(L"%s\n", record.error);
