@@ -5,8 +5,8 @@
 #include "scan/SystemModules.h"
 #include "scan/clap/ClapScan.h"
 #include "scan/vst3/Vst3Scan.h"
-#include "server/ServerState.h"
 #include "server/MessagePump.h"
+#include "server/ServerState.h"
 
 namespace {
 
