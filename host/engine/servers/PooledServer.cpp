@@ -242,7 +242,11 @@ Exchange PooledServer::Ask(const std::string& request, TimeLimit limit, HANDLE s
                                           wakeCount, &woken);
         if (wait == LineWait::Line) {
             uint32_t id = 0;
-            if (limit.listingStepMs && ReadListedId(line, &id) && listed.insert(id).second) {
+            // The report of a shell that listed sub-plug-ins holds a line for
+            // each, flushed one by one as the listing was: it is progress too.
+            bool progress = ReadListedId(line, &id) ? listed.insert(id).second
+                                                    : !listed.empty() && line.compare(0, 2, ">:") == 0;
+            if (limit.listingStepMs && progress) {
                 uint64_t moved = GetTickCount64() + limit.listingStepMs;
                 if (moved > limit.ceiling)
                     moved = limit.ceiling;

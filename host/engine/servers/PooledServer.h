@@ -49,8 +49,9 @@ struct Exchange {
 
 // How a request's time limit is counted: from the request's start, and
 // while a shell lists its sub-plug-ins, from the last one it listed for the
-// first time (the server logs "Found shell" for each), so that a long
-// listing that keeps coming finishes. A listing never runs past ceiling (a
+// first time (the server logs "Found shell" for each) or the last line of
+// the report that lists them, so that a long listing that keeps coming
+// finishes. A listing never runs past ceiling (a
 // GetTickCount64 value), so that one without end still ends. Other lines
 // are no progress: a hung plug-in whose thread keeps calling the host keeps
 // the server logging too.
