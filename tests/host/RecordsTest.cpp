@@ -52,7 +52,7 @@ host::Results FullResults() {
     results.run = {"2026-12-07T11:39:48Z", "0.4.0", 12.75, 3, 1, 1, true, 4, {}};
     results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"},
                                      "the server crashed", exitOnly, "C:\\VST\\A.dll",
-                                     {"dump: the fault lies in Gone.dll"}});
+                                     {"dump: the fault lies in Gone.dll"}, {}});
     results.plugins = {shell, crashed};
     return results;
 }
