@@ -159,3 +159,12 @@ void WriteFlagMember(int depth, const wchar_t* key, bool value) {
     CStringW head = MemberHead(depth, key);
     LogData(L"%s%s,\n", head, value ? L"true" : L"false");
 }
+
+void WritePlacementMembers(int depth, const CPlacement& placement) {
+    if (!placement.instantiated)
+        return;
+    WriteNumberMember(depth, L"numInputs", placement.numInputs);
+    WriteNumberMember(depth, L"numOutputs", placement.numOutputs);
+    WriteFlagMember(depth, L"wantsMidi", placement.wantsMidi);
+    WriteFlagMember(depth, L"sendsMidi", placement.sendsMidi);
+}

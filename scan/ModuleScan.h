@@ -63,8 +63,20 @@ CStringW PluginTextW(const wchar_t* units, size_t maxUnits);
 // line of its own, so that none goes unsaid.
 void NoteProblem(CStringW& error, const CStringW& problem);
 
+// What a host needs to place one class or plug-in: known only when its
+// instance answered.
+struct CPlacement {
+    bool instantiated = false;
+    int32_t numInputs = 0;   // channels of the main audio input
+    int32_t numOutputs = 0;  // channels of the main audio output
+    bool wantsMidi = false;  // takes events or notes
+    bool sendsMidi = false;  // sends them
+};
+
 // Report members at a given depth: `"key": value,` with the value escaped
 // and quoted (strings), or as it is (numbers, booleans).
 void WriteTextMember(int depth, const wchar_t* key, const wchar_t* value);
 void WriteNumberMember(int depth, const wchar_t* key, long long value);
 void WriteFlagMember(int depth, const wchar_t* key, bool value);
+// The placement's four members, or none when the instance did not answer.
+void WritePlacementMembers(int depth, const CPlacement& placement);

@@ -102,14 +102,14 @@ void ReadPorts(const ClapPluginFactory* factory, const char* id, uint32_t index,
         }
     });
     if (audio) {
-        entry.numInputs = MainChannels(audio, plugin, true);
-        entry.numOutputs = MainChannels(audio, plugin, false);
+        entry.placement.numInputs = MainChannels(audio, plugin, true);
+        entry.placement.numOutputs = MainChannels(audio, plugin, false);
     }
     if (notes) {
-        entry.wantsMidi = NotePortCount(notes, plugin, true) > 0;
-        entry.sendsMidi = NotePortCount(notes, plugin, false) > 0;
+        entry.placement.wantsMidi = NotePortCount(notes, plugin, true) > 0;
+        entry.placement.sendsMidi = NotePortCount(notes, plugin, false) > 0;
     }
-    entry.instantiated = true;
+    entry.placement.instantiated = true;
     Destroy(plugin, index);
 }
 
@@ -269,12 +269,7 @@ void WriteClapReport(const CClapModule& record) {
         WriteTextMember(3, L"manualUrl", entry.manualUrl);
         WriteTextMember(3, L"supportUrl", entry.supportUrl);
         WriteTextMember(3, L"features", entry.features);
-        if (entry.instantiated) {
-            WriteNumberMember(3, L"numInputs", entry.numInputs);
-            WriteNumberMember(3, L"numOutputs", entry.numOutputs);
-            WriteFlagMember(3, L"wantsMidi", entry.wantsMidi);
-            WriteFlagMember(3, L"sendsMidi", entry.sendsMidi);
-        }
+        WritePlacementMembers(3, entry.placement);
         LogData(L"    },\n");
     }
     LogData(L"  ],\n");

@@ -4,13 +4,14 @@
 
 #include <cstdint>
 
+#include "scan/ModuleScan.h"
 #include "scan/clap/Clap.h"
 #include "simple/ElementPolicy.h"
 #include "simple/String.h"
 #include "simple/Vector.h"
 
 // One plug-in a CLAP module's factory describes. The port members are known
-// only when its instance answered (`instantiated`).
+// only when its instance answered (`placement.instantiated`).
 struct CClapPlugin {
     Simple::CStringW id;
     Simple::CStringW name;
@@ -21,11 +22,7 @@ struct CClapPlugin {
     Simple::CStringW manualUrl;
     Simple::CStringW supportUrl;
     Simple::CStringW features;  // joined with "|"
-    bool instantiated = false;
-    int32_t numInputs = 0;
-    int32_t numOutputs = 0;
-    bool wantsMidi = false;
-    bool sendsMidi = false;
+    CPlacement placement;
 };
 
 // What a scan learned about one CLAP module.

@@ -168,11 +168,11 @@ void ReadBuses(Vst3Factory* factory, int32_t index, CVst3Class& entry, CStringW&
         return;
     }
     LogInfo(L"Reading the buses of class %i...\n", index);
-    entry.numInputs = MainAudioChannels(component, kVst3Input);
-    entry.numOutputs = MainAudioChannels(component, kVst3Output);
-    entry.wantsMidi = EventBusCount(component, kVst3Input) > 0;
-    entry.sendsMidi = EventBusCount(component, kVst3Output) > 0;
-    entry.instantiated = true;
+    entry.placement.numInputs = MainAudioChannels(component, kVst3Input);
+    entry.placement.numOutputs = MainAudioChannels(component, kVst3Output);
+    entry.placement.wantsMidi = EventBusCount(component, kVst3Input) > 0;
+    entry.placement.sendsMidi = EventBusCount(component, kVst3Output) > 0;
+    entry.placement.instantiated = true;
     LogInfo(L"Terminating class %i...\n", index);
     CallPlugin([&] { component->table->terminate(component); });
     LogInfo(L"Releasing class %i...\n", index);
@@ -371,12 +371,7 @@ void WriteVst3Report(const CVst3Module& record) {
         WriteTextMember(3, L"sdkVersion", entry.sdkVersion);
         WriteNumberMember(3, L"cardinality", entry.cardinality);
         WriteNumberMember(3, L"classFlags", entry.classFlags);
-        if (entry.instantiated) {
-            WriteNumberMember(3, L"numInputs", entry.numInputs);
-            WriteNumberMember(3, L"numOutputs", entry.numOutputs);
-            WriteFlagMember(3, L"wantsMidi", entry.wantsMidi);
-            WriteFlagMember(3, L"sendsMidi", entry.sendsMidi);
-        }
+        WritePlacementMembers(3, entry.placement);
         LogData(L"    },\n");
     }
     LogData(L"  ],\n");

@@ -4,12 +4,13 @@
 
 #include <cstdint>
 
+#include "scan/ModuleScan.h"
 #include "simple/ElementPolicy.h"
 #include "simple/String.h"
 #include "simple/Vector.h"
 
 // One class of a VST3 module's factory. The bus members are known only for
-// audio module classes whose instance answered (`instantiated`).
+// audio module classes whose instance answered (`placement.instantiated`).
 struct CVst3Class {
     uint8_t cid[16] = {};
     Simple::CStringW category;
@@ -20,11 +21,7 @@ struct CVst3Class {
     Simple::CStringW sdkVersion;
     int32_t cardinality = 0;
     uint32_t classFlags = 0;
-    bool instantiated = false;
-    int32_t numInputs = 0;
-    int32_t numOutputs = 0;
-    bool wantsMidi = false;
-    bool sendsMidi = false;
+    CPlacement placement;
 };
 
 // What a scan learned about one VST3 module.
