@@ -38,6 +38,11 @@ std::wstring FreeName(const std::wstring& folder, const std::wstring& name) {
 // the module's base: "info:Looking for entry point in module 00007FF6A1B20000".
 constexpr char kEntryLookLine[] = "info:Looking for entry point in module ";
 
+// A digit of the upper-case hexadecimal the server writes; -1 for others.
+int UpperHexDigit(char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
 // The id of a sub-plug-in a shell lists: "info:Found shell: 0000162E - Name".
 constexpr char kFoundShellLine[] = "info:Found shell: ";
 
@@ -47,8 +52,7 @@ bool ReadListedId(const std::string& line, uint32_t* id) {
         return false;
     uint32_t value = 0;
     for (size_t i = prefix; i < prefix + 8; i++) {
-        char c = line[i];
-        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        int digit = UpperHexDigit(line[i]);
         if (digit < 0)
             return false;
         value = value << 4 | static_cast<uint32_t>(digit);
@@ -64,8 +68,7 @@ bool ReadLoadBase(const std::string& line, uint64_t* base) {
     uint64_t value = 0;
     size_t digits = 0;
     for (size_t i = prefix; i < line.size() && line[i] != '\n'; i++, digits++) {
-        char c = line[i];
-        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        int digit = UpperHexDigit(line[i]);
         if (digit < 0 || digits == 16)
             return false;
         value = value << 4 | static_cast<uint64_t>(digit);
