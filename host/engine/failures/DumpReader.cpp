@@ -49,12 +49,6 @@ Registers ReadRegistersX86(const Bytes& in, uint64_t context) {
     return registers;
 }
 
-std::string Hex(uint64_t value) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
 const DumpModule* ModuleAt(const std::vector<DumpModule>& modules, uint64_t address) {
     for (const DumpModule& module : modules)
         if (address >= module.base && address - module.base < module.size)
@@ -79,7 +73,7 @@ bool IsServerModule(const DumpContents& dump, const DumpModule& module) {
 }
 
 std::string Where(const DumpModule& module, uint64_t address) {
-    return FileNameOf(module.path) + "+" + Hex(address - module.base);
+    return FileNameOf(module.path) + "+" + HexText(address - module.base);
 }
 
 uint32_t ServerThreadOf(const DumpContents& dump, uint32_t serverThread) {
@@ -353,11 +347,11 @@ bool DescribeCrash(const DumpContents& dump, uint32_t serverThread, Fault* fault
     out.code = dump.exceptionCode;
     out.name = ExceptionName(dump.exceptionCode);
     if (out.name.empty())
-        out.name = "exception " + Hex(dump.exceptionCode);
+        out.name = "exception " + HexText(dump.exceptionCode);
     if (dump.exceptionCode == 0xC0000005 && dump.exceptionInformation.size() >= 2) {
         uint64_t kind = dump.exceptionInformation[0];
         const char* verb = kind == 0 ? "reading" : kind == 1 ? "writing" : kind == 8 ? "executing" : "at";
-        out.access = std::string(verb) + " " + Hex(dump.exceptionInformation[1]);
+        out.access = std::string(verb) + " " + HexText(dump.exceptionInformation[1]);
     }
     PlaceAddress(dump, dump.exceptionAddress, &out);
     out.serverThread = dump.exceptionThread == ServerThreadOf(dump, serverThread);
@@ -380,16 +374,16 @@ bool DescribeCrash(const DumpContents& dump, uint32_t serverThread, Fault* fault
     if (!out.access.empty())
         text += " " + out.access;
     if (thrown && !caller.empty())
-        text += " thrown from " + caller + ", raised in " + out.module + "+" + Hex(out.offset);
+        text += " thrown from " + caller + ", raised in " + out.module + "+" + HexText(out.offset);
     else if (inPlugin && !walked.stack.empty() && walked.stack.front().find('!') != std::string::npos)
         text += " in " + walked.stack.front();
     else if (!out.module.empty())
-        text += " in " + out.module + "+" + Hex(out.offset);
+        text += " in " + out.module + "+" + HexText(out.offset);
     else if (!out.unloadedModule.empty())
-        text += " at " + Hex(out.address) + ", in no loaded module: " + out.unloadedModule +
+        text += " at " + HexText(out.address) + ", in no loaded module: " + out.unloadedModule +
                 " was there before it was unloaded";
     else
-        text += " at " + Hex(out.address) + ", in no module";
+        text += " at " + HexText(out.address) + ", in no module";
     if (!thrown && !caller.empty())
         text += ", called from " + caller;
     text += out.serverThread ? ", on the server's own thread" : ", on another thread";
@@ -446,7 +440,7 @@ bool DescribeHang(const DumpContents& dump, uint32_t serverThread, Fault* fault)
         return true;
     }
     out.text = module ? "waiting in the system (" + here + ")"
-                      : "hung at " + Hex(thread->instruction) + ", in no module";
+                      : "hung at " + HexText(thread->instruction) + ", in no module";
     std::string caller = PluginCaller(dump, *thread, walked, thread->stackPointer);
     if (!caller.empty())
         out.text += ", called from " + caller;

@@ -1,6 +1,5 @@
 #include "host/engine/failures/Evidence.h"
 
-#include <cstdio>
 
 #include "host/engine/plan/Discovery.h"
 #include "host/engine/failures/DumpReader.h"
@@ -12,12 +11,6 @@
 namespace host {
 
 namespace {
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
 
 // A path as requests and dumps both may write it: a long one carries the
 // "\\?\" prefix in a request, not always in a dump's module list.
@@ -104,8 +97,8 @@ std::string PluginNamedByDump(const std::string& dump, const std::vector<PluginL
         for (const std::string& candidate : candidates) {
             if (!SameFile(holder->path, candidate))
                 continue;
-            *how = (i == 0 ? "the fault at " : "a caller of the fault at ") + Hex(frames[i]) + " " +
-                   holder->how + ", " + FileNameOf(candidate) + "+" + Hex(frames[i] - holder->base);
+            *how = (i == 0 ? "the fault at " : "a caller of the fault at ") + HexText(frames[i]) + " " +
+                   holder->how + ", " + FileNameOf(candidate) + "+" + HexText(frames[i] - holder->base);
             return candidate;
         }
     }
@@ -147,9 +140,9 @@ std::string DeathText(const DeathMark& mark) {
                " without a crash dump";
     std::string name = ExceptionName(mark.code);
     if (name.empty())
-        name = "exception " + Hex(mark.code);
-    return name + (mark.module.empty() ? " at " + Hex(mark.offset) + ", in no module"
-                                       : " in " + mark.module + "+" + Hex(mark.offset));
+        name = "exception " + HexText(mark.code);
+    return name + (mark.module.empty() ? " at " + HexText(mark.offset) + ", in no module"
+                                       : " in " + mark.module + "+" + HexText(mark.offset));
 }
 
 }  // namespace host

@@ -29,12 +29,6 @@ constexpr uint8_t kChainInfo = 4;
 // Chains longer than this are a loop in a damaged file.
 constexpr int kMaxChain = 32;
 
-std::string Hex(uint64_t value) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
 int SlotsOf(uint8_t op, uint8_t info) {
     switch (op) {
     case kAllocLarge: return info ? 3 : 2;
@@ -345,11 +339,11 @@ void NameFrameX86(const ModuleFiles::File& file, StackFrame* frame) {
 
 std::string StackFrame::Text() const {
     if (!module)
-        return Hex(address);
+        return HexText(address);
     std::string name = FileNameOf(module->path);
-    std::string text = name + "+" + Hex(offset);
+    std::string text = name + "+" + HexText(offset);
     if (!exportName.empty())
-        text += " (" + name + "!" + exportName + "+" + Hex(exportOffset) + ")";
+        text += " (" + name + "!" + exportName + "+" + HexText(exportOffset) + ")";
     return text;
 }
 
@@ -391,7 +385,7 @@ StackWalk WalkStack(const Registers& start, const std::vector<WalkModule>& modul
         }
         walk.frames.push_back(frame);
         if (!frame.module) {
-            walk.stopped = "the address " + Hex(regs.rip) + " is in no module";
+            walk.stopped = "the address " + HexText(regs.rip) + " is in no module";
             break;
         }
         if (!file) {
@@ -463,7 +457,7 @@ StackWalk WalkStackX86(const Registers& start, const std::vector<WalkModule>& mo
     push(eip);
     const WalkModule* module = walk.frames.back().module;
     if (!module) {
-        walk.stopped = "the address " + Hex(eip) + " is in no module";
+        walk.stopped = "the address " + HexText(eip) + " is in no module";
         return walk;
     }
     const ModuleFiles::File* file = files->Get(module->path);
@@ -487,21 +481,21 @@ StackWalk WalkStackX86(const Registers& start, const std::vector<WalkModule>& mo
         if (!ebp)
             break;
         if (ebp < esp) {
-            walk.stopped = "the frame pointer " + Hex(ebp) + " lies below the last frame";
+            walk.stopped = "the frame pointer " + HexText(ebp) + " lies below the last frame";
             break;
         }
         // Frames are pushed in 4-byte slots: another ebp is not a frame's.
         if (ebp & 3) {
-            walk.stopped = "the frame pointer " + Hex(ebp) + " is not aligned as a frame is";
+            walk.stopped = "the frame pointer " + HexText(ebp) + " is not aligned as a frame is";
             break;
         }
         uint64_t saved = 0, returnAddress = 0;
         if (!memory.Read32(ebp, &saved) || !memory.Read32(ebp + 4, &returnAddress)) {
-            walk.stopped = "the frame pointer " + Hex(ebp) + " lies outside the stack the dump holds";
+            walk.stopped = "the frame pointer " + HexText(ebp) + " lies outside the stack the dump holds";
             break;
         }
         if (!IsReturnAddress(modules, files, returnAddress, &call)) {
-            walk.stopped = "the frame at " + Hex(ebp) + " returns to " + Hex(returnAddress) +
+            walk.stopped = "the frame at " + HexText(ebp) + " returns to " + HexText(returnAddress) +
                            ", which no call in a module's code returns to";
             break;
         }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 namespace host {
 
 namespace {
@@ -124,6 +126,12 @@ std::string DecodePluginText(const std::string& widened) {
         AppendUtf8(inTable ? kWindows1252High[value - 0x80] : value, &decoded);
     }
     return decoded;
+}
+
+std::string HexText(uint64_t value) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
 }
 
 }  // namespace host

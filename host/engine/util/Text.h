@@ -10,6 +10,9 @@ namespace host {
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 
+// A number as people look up addresses and codes: "0x1A2B".
+std::string HexText(uint64_t value);
+
 // Appends one code point (at most U+10FFFF, not a surrogate) as UTF-8.
 void AppendUtf8(uint32_t codePoint, std::string* utf8);
 
