@@ -333,7 +333,7 @@ TEST(Scanner, ModulesOfEachFormatGetOneRecordWithTheirClassesAndACacheOfTheirOwn
         {"Both.vst3", "VST3", "x64", Status::Ok, "", 2},  // x64 before x86
         {"Only32.vst3", "VST3", "x86", Status::Ok, "", 2},
         {"Arm.vst3", "VST3", "arm64", Status::Failed, "wrong architecture", 0},
-        {"Hollow.vst3", "VST3", "", Status::Failed, "missing binary", 0},
+        {"Hollow.vst3", "VST3", "none", Status::Failed, "missing binary", 0},
         {"Synth.clap", "CLAP", "x64", Status::Ok, "", 2},
         {"Mislabelled.vst3", "CLAP", "x64", Status::Failed, "not a VST3 plug-in", 0},
         {"Effect.dll", "VST2", "x64", Status::Ok, "", 0},
@@ -409,10 +409,12 @@ TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
         const char* error;
     };
     const Expected expected[] = {
-        {"NeedsMissing.dll", "missing dependency", {"OrvaneNowhere.dll"}, "",
+        // Every record names its format: the one it was scanned as, or the
+        // one the file turned out to be of.
+        {"NeedsMissing.dll", "missing dependency", {"OrvaneNowhere.dll"}, "VST2",
          "needs OrvaneNowhere.dll, which is in neither the plug-in's folder, the system folders nor the "
          "PATH (Failed to load library, err=126)"},
-        {"Arm.dll", "wrong architecture", {}, "", "built for arm64, which neither the x64 nor the x86 server can load"},
+        {"Arm.dll", "wrong architecture", {}, "VST2", "built for arm64, which neither the x64 nor the x86 server can load"},
         {"Other.dll", "not a VST 2 plug-in", {}, "VST3",
          "a VST3 plug-in (it exports GetPluginFactory), not a VST 2 one (Entry point not found, not a VST plugin)"},
     };

@@ -61,7 +61,7 @@ void FailBundle(const std::wstring& bundle, const BundleLayout& layout, PluginRe
     std::string name = FileNameOf(ToUtf8(bundle));
     record->status = Status::Failed;
     if (layout.otherBinaries.empty()) {
-        record->platform.clear();
+        record->platform = "none";
         record->reason = "missing binary";
         record->error = "the bundle holds no binary: neither Contents\\x86_64-win\\" + name +
                         " nor Contents\\x86-win\\" + name + " is there";
