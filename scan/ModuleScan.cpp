@@ -67,6 +67,7 @@ bool HandleModuleRequest(const wchar_t* request) {
     ModuleFormat format = FormatOfPath(path);
     if (format == ModuleFormat::Vst2)
         return false;
+    serverState.holdFlushes = true;
     LogInfo(L"Scanning plugin: '%s'\n", request);
     FreeCachedLibrary();
     InstallCrashDumpFilter();
@@ -74,6 +75,7 @@ bool HandleModuleRequest(const wchar_t* request) {
         ScanVst3Module(path);
     else
         ScanClapModule(path);
+    serverState.holdFlushes = false;
     return true;
 }
 

@@ -11,7 +11,8 @@ void WriteBytes(const char* bytes, int32_t count) {
     StopIfCrashing();
     DWORD written = 0;
     WriteFile(serverState.outputPipe, bytes, static_cast<DWORD>(count), &written, nullptr);
-    FlushFileBuffers(serverState.outputPipe);
+    if (!serverState.holdFlushes)
+        FlushFileBuffers(serverState.outputPipe);
 }
 
 }  // namespace

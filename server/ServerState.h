@@ -34,6 +34,11 @@ struct ServerState {
     // callback; plain loads and stores of aligned 32-bit values.
     volatile int32_t currentShellId;
     volatile bool pluginWantsMidi;
+    // While a VST3 or CLAP module is scanned its lines are written without
+    // waiting for the host to read each one: what is written stays in the
+    // pipe through a crash or a hang, and the prompt's flush ends the wait.
+    // A VST 2 request flushes every line, as it always has.
+    volatile bool holdFlushes;
 };
 
 extern ServerState serverState;
