@@ -107,6 +107,7 @@ static void BadOptionsAreRefusedWithTheirReason(void) {
         {"{\"jobs\": 0}", "\"jobs\" must be"},        /* out of range */
         {"{\"timeout\": -1}", "\"timeout\" must be"}, /* negative seconds */
         {"{\"dialogs\": \"ignore\"}", "\"dialogs\" must be"},
+        {"{\"formats\": \"vst2,au\"}", "\"formats\" must be"}, /* a format the engine does not scan */
         {"{\"inputs\": \"C:\\\\VST\"}", "\"inputs\" must be"}, /* one path, not a list */
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {

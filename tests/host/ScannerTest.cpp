@@ -312,7 +312,9 @@ TEST(Scanner, ModulesOfEachFormatGetOneRecordWithTheirClassesAndACacheOfTheirOwn
     corpus.PatchMachine(L"Arm.vst3\\Contents\\arm64-win\\Arm.vst3", 0xAA64);
     // JSON5, as the format writes it: comments and trailing commas.
     corpus.AddBytes(L"Both.vst3\\Contents\\Resources\\moduleinfo.json",
-                    "{\n  \"Name\": \"Both\", // the bundle\n  \"Compatibility\": [\n    {\n"
+                    "{\n  \"Name\": \"Both\", // the bundle\n"
+                    "  \"Factory Info\": {\"URL\": \"https://example.invalid/a//b\", \"Note\": \"\\\"/*\",},\n"
+                    "  \"Compatibility\": [\n    {\n"
                     "      \"New\": \"5ec0de010a0b4c0d8e8f909192939495\",\n"
                     "      \"Old\": [\"56535445464658746573742065666665\", /* Test Effect */],\n    },\n  ],\n}\n");
     corpus.Add(L"clap\\Good.clap", L"Synth.clap");

@@ -58,13 +58,6 @@ std::string PlainJson(const std::string& text) {
     return out;
 }
 
-std::string UpperHex(std::string id) {
-    for (char& c : id)
-        if (c >= 'a' && c <= 'f')
-            c = static_cast<char>(c - 'a' + 'A');
-    return id;
-}
-
 }  // namespace
 
 BundleLayout ReadBundleLayout(const std::wstring& bundle) {
@@ -116,10 +109,10 @@ bool ParseModuleInfo(const std::string& text, ModuleInfo* info, std::string* err
                 *error = "an entry of \"Compatibility\" lacks \"New\" or \"Old\"";
                 return false;
             }
-            std::vector<std::string>& replaced = read.replaces[UpperHex(newId->get<std::string>())];
+            std::vector<std::string>& replaced = read.replaces[AsciiUpper(newId->get<std::string>())];
             for (const Json& oldId : *oldIds)
                 if (oldId.is_string())
-                    replaced.push_back(UpperHex(oldId.get<std::string>()));
+                    replaced.push_back(AsciiUpper(oldId.get<std::string>()));
         }
     }
     *info = std::move(read);

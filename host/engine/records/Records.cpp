@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "host/engine/util/Text.h"
+
 namespace host {
 
 namespace {
@@ -450,13 +452,6 @@ bool FromJson(const Json& json, RunInfo* run, std::string* error) {
 // The VST3 category of the classes a host instantiates as plug-ins.
 constexpr char kAudioModuleClass[] = "Audio Module Class";
 
-std::string UpperHex(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'f')
-            c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 template <typename T>
 Json ValueOrNull(const std::optional<T>& value) {
     return value ? Json(*value) : Json(nullptr);
@@ -728,7 +723,7 @@ std::vector<PluginClass> ClassesOf(const Report& report) {
         if (vst3 && entry.category != kAudioModuleClass)
             continue;
         PluginClass out;
-        out.id = vst3 ? UpperHex(entry.id) : entry.id;
+        out.id = vst3 ? AsciiUpper(entry.id) : entry.id;
         out.name = entry.name;
         out.vendor = entry.vendor;
         out.version = entry.version;

@@ -134,4 +134,11 @@ std::string HexText(uint64_t value) {
     return text;
 }
 
+std::string AsciiUpper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
 }  // namespace host

@@ -13,6 +13,10 @@ std::wstring FromUtf8(const std::string& text);
 // A number as people look up addresses and codes: "0x1A2B".
 std::string HexText(uint64_t value);
 
+// The text with its ASCII letters in upper case, the rest as it is: how
+// hexadecimal ids written in either case meet.
+std::string AsciiUpper(std::string text);
+
 // Appends one code point (at most U+10FFFF, not a surrogate) as UTF-8.
 void AppendUtf8(uint32_t codePoint, std::string* utf8);
 
