@@ -565,31 +565,52 @@ std::vector<std::string> CrashedIn(const ScanRun& run) {
 }
 
 TEST(Scanner, AThreadThatFaultsAfterItsReportIsBlamedByItsDumpAndNoOtherPlugin) {
-    Corpus corpus;
-    corpus.Add(L"late_fault.dll", L"A-LateFault.dll");
-    // Plug-ins after it that take 100 ms each, so that the fault, 250 ms
-    // after its report, finds its server scanning one of them.
-    for (int i = 0; i < 6; i++)
-        corpus.Add(L"slow_entry_100.dll", L"B-Slow" + std::to_wstring(i) + L".dll");
-    ScanRun run = ScanWith(corpus.Options(1));
-    ASSERT_TRUE(run.ran);
-    ASSERT_EQ(run.results.plugins.size(), 7u);
-    EXPECT_EQ(CrashedIn(run), std::vector<std::string>{"A-LateFault.dll crashed"});
-    ASSERT_EQ(run.results.run.incidents.size(), 1u);
-    const host::Incident& incident = run.results.run.incidents[0];
-    EXPECT_EQ(incident.exitCode, 9u);
-    EXPECT_TRUE(FileExists(incident.dump)) << incident.dump;
-    ASSERT_FALSE(incident.suspects.empty());
-    EXPECT_EQ(FileName(incident.suspects[0]), "A-LateFault.dll");
-    EXPECT_EQ(FileName(incident.culprit), "A-LateFault.dll");
-    // The plug-in pinned itself: its own code faults, and the dump says so.
-    const PluginRecord& culprit = run.byName["A-LateFault.dll"];
-    EXPECT_TRUE(culprit.afterReport);
-    ASSERT_TRUE(culprit.fault.has_value());
-    EXPECT_EQ(culprit.fault->module, "A-LateFault.dll");
-    EXPECT_FALSE(culprit.fault->serverThread);
-    EXPECT_EQ(culprit.dump, incident.dump);
-    EXPECT_TRUE(culprit.report.has_value());  // its scan itself went well
+    // A VST 2 plug-in, and a VST3 bundle whose code the dump names by its
+    // binary inside the bundle.
+    struct Case {
+        std::wstring name;
+        std::string module;  // as the dump names it
+    };
+    const Case cases[] = {{L"A-LateFault.dll", "A-LateFault.dll"}, {L"A-LateFault.vst3", "A-LateFault.vst3"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(host::ToUtf8(c.name));
+        Corpus corpus;
+        if (c.name == L"A-LateFault.dll") {
+            corpus.Add(L"late_fault.dll", c.name);
+        } else {
+            ASSERT_EQ(SHCreateDirectoryExW(nullptr, corpus.Path(c.name + L"\\Contents\\x86_64-win").c_str(), nullptr),
+                      ERROR_SUCCESS);
+            corpus.Add(L"vst3\\LateFault.vst3\\Contents\\x86_64-win\\LateFault.vst3",
+                       c.name + L"\\Contents\\x86_64-win\\" + c.name);
+        }
+        // Plug-ins after it that take 100 ms each, so that the fault, 250 ms
+        // after its report, finds its server scanning one of them.
+        for (int i = 0; i < 6; i++)
+            corpus.Add(L"slow_entry_100.dll", L"B-Slow" + std::to_wstring(i) + L".dll");
+        ScanRun run = ScanWith(corpus.Options(1));
+        ASSERT_TRUE(run.ran);
+        ASSERT_EQ(run.results.plugins.size(), 7u);
+        std::string name = host::ToUtf8(c.name);
+        EXPECT_EQ(CrashedIn(run), std::vector<std::string>{name + " crashed"});
+        ASSERT_EQ(run.results.run.incidents.size(), 1u);
+        const host::Incident& incident = run.results.run.incidents[0];
+        EXPECT_EQ(incident.exitCode, 9u);
+        EXPECT_TRUE(FileExists(incident.dump)) << incident.dump;
+        ASSERT_FALSE(incident.suspects.empty());
+        EXPECT_EQ(FileName(incident.suspects[0]), name);
+        EXPECT_EQ(FileName(incident.culprit), name);
+        // Named by the dump, with no plug-in scanned again.
+        ASSERT_FALSE(incident.tried.empty());
+        EXPECT_EQ(incident.tried[0].rfind("the dump names " + name + ": ", 0), 0u) << incident.tried[0];
+        // The plug-in pinned itself: its own code faults, and the dump says so.
+        const PluginRecord& culprit = run.byName[name];
+        EXPECT_TRUE(culprit.afterReport);
+        ASSERT_TRUE(culprit.fault.has_value());
+        EXPECT_EQ(culprit.fault->module, c.module);
+        EXPECT_FALSE(culprit.fault->serverThread);
+        EXPECT_EQ(culprit.dump, incident.dump);
+        EXPECT_TRUE(culprit.report.has_value());  // its scan itself went well
+    }
 }
 
 TEST(Scanner, AFaultInUnloadedCodeIsTracedToThePluginLoadedThere) {

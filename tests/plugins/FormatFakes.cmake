@@ -62,6 +62,7 @@ add_format_fake(CrashInstance vst3 DEFINITIONS FAKE_FAULT_IN_INITIALIZE=1)
 add_format_fake(OwnFilter vst3 DEFINITIONS FAKE_OWN_FILTER=1)
 # One class, as most modules have: the format benchmark's.
 add_format_fake(Single vst3 BUNDLE DEFINITIONS FAKE_CLASS_COUNT=1)
+add_format_fake(LateFault vst3 BUNDLE DEFINITIONS FAKE_CLASS_COUNT=1 FAKE_LATE_FAULT=1)
 # A CLAP module under a VST3 name.
 add_format_fake(NotVst3 clap)
 set_target_properties(fake_clap_NotVst3 PROPERTIES SUFFIX .vst3 RUNTIME_OUTPUT_DIRECTORY ${FAKE_VST3_FOLDER})

@@ -1,6 +1,5 @@
 #include "host/engine/failures/Evidence.h"
 
-
 #include "host/engine/plan/Discovery.h"
 #include "host/engine/failures/DumpReader.h"
 #include "host/engine/failures/ExitCode.h"
@@ -18,8 +17,12 @@ std::string PlainPath(const std::string& path) {
     return path.rfind("\\\\?\\", 0) == 0 && path.rfind("\\\\?\\UNC\\", 0) != 0 ? path.substr(4) : path;
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-    return SamePath(PlainPath(a), PlainPath(b));
+// Whether the module at path is the plug-in file's code: the file itself,
+// or for a VST3 bundle folder a binary inside it.
+bool SameFile(const std::string& path, const std::string& plugin) {
+    std::string file = PlainPath(path), inside = PlainPath(plugin) + "\\Contents\\";
+    return SamePath(file, PlainPath(plugin)) ||
+           (file.size() > inside.size() && SamePath(file.substr(0, inside.size()), inside));
 }
 
 std::string Lower(std::string text) {
@@ -51,7 +54,13 @@ std::vector<CodeRange> LoadedRanges(const std::vector<PluginLoad>& loads) {
                 known = true;
             }
         if (!known) {
-            PeFile pe = ReadPe(FromUtf8(PlainPath(load.path)), kPeHeaders);
+            // A bundle's code is its binary's, which the server chose as
+            // the scanner's discovery does.
+            std::wstring file = FromUtf8(PlainPath(load.path));
+            DWORD attributes = GetFileAttributesW(file.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+                file = ReadBundleLayout(file).binary;
+            PeFile pe = ReadPe(file, kPeHeaders);
             size = pe.kind == PeKind::Image ? pe.imageSize : 0;
             sizes.push_back({load.path, size});
         }

@@ -2,6 +2,7 @@
 
 #include <psapi.h>
 
+#include <cstring>
 #include <unordered_set>
 
 namespace host {
@@ -34,9 +35,12 @@ std::wstring FreeName(const std::wstring& folder, const std::wstring& name) {
     return path;
 }
 
-// The line the server logs as it looks for a plug-in's entry point, with
-// the module's base: "info:Looking for entry point in module 00007FF6A1B20000".
-constexpr char kEntryLookLine[] = "info:Looking for entry point in module ";
+// The lines the server logs as it looks for a plug-in's entry point, with
+// the module's base: "info:Looking for entry point in module 00007FF6A1B20000",
+// and the same for a VST3 or CLAP module's.
+const char* const kEntryLookLines[] = {"info:Looking for entry point in module ",
+                                       "info:Looking for VST3 entry points in module ",
+                                       "info:Looking for clap_entry in module "};
 
 // A digit of the upper-case hexadecimal the server writes; -1 for others.
 int UpperHexDigit(char c) {
@@ -62,8 +66,11 @@ bool ReadListedId(const std::string& line, uint32_t* id) {
 }
 
 bool ReadLoadBase(const std::string& line, uint64_t* base) {
-    constexpr size_t prefix = sizeof kEntryLookLine - 1;
-    if (line.compare(0, prefix, kEntryLookLine) != 0)
+    size_t prefix = 0;
+    for (const char* look : kEntryLookLines)
+        if (line.compare(0, strlen(look), look) == 0)
+            prefix = strlen(look);
+    if (!prefix)
         return false;
     uint64_t value = 0;
     size_t digits = 0;

@@ -38,6 +38,9 @@
 #ifndef FAKE_OWN_FILTER
 #define FAKE_OWN_FILTER 0  // InitDll installs a filter of its own; getFactoryInfo faults
 #endif
+#ifndef FAKE_LATE_FAULT
+#define FAKE_LATE_FAULT 0  // IComponent::initialize pins the module and starts a thread that faults 250 ms later
+#endif
 
 // The interfaces the fake calls on the host's objects. Not in an anonymous
 // namespace: GCC would then know every class derived from them, find none
@@ -72,6 +75,23 @@ void WriteToAddressZero() {
 
 LONG WINAPI OwnFilter(EXCEPTION_POINTERS*) {
     ExitProcess(77);
+}
+
+DWORD WINAPI FaultAfterAWhile(void*) {
+    Sleep(250);
+    WriteToAddressZero();
+    return 0;
+}
+
+// Long after the report: the server dies scanning others, or between
+// requests. The module pins itself so that the fault lies in its code.
+void FaultLater() {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&FaultAfterAWhile), &self);
+    HANDLE thread = CreateThread(nullptr, 0, FaultAfterAWhile, nullptr, 0, nullptr);
+    if (thread)
+        CloseHandle(thread);
 }
 
 bool Same(const uint8_t* id, const Vst3Uid& known) {
@@ -136,6 +156,8 @@ public:
     virtual Vst3Result VST3CALL initialize(FakeUnknown* context) {
         if (FAKE_FAULT_IN_INITIALIZE)
             WriteToAddressZero();
+        if (FAKE_LATE_FAULT)
+            FaultLater();
         // As plug-ins do: the host's name, and an interface it lacks.
         void* object = nullptr;
         if (context && context->queryInterface(kIidHostApplication.bytes, &object) == kVst3ResultOk && object) {
