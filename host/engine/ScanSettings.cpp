@@ -100,6 +100,14 @@ const std::map<std::string, Key>& Keys() {
         {"grace", {"a number of seconds from 0 to 600", [](const Json& v, ScanSettings* s) {
              return Number(v, 0, kMaxGrace, &s->grace);
          }}},
+        {"formats", {"a list such as \"vst2,vst3,clap\"", [](const Json& v, ScanSettings* s) {
+             std::string text, problem;
+             FormatSet formats = 0;
+             if (!Text(v, &text) || !ParseFormats(text, &formats, &problem))
+                 return false;
+             s->formats = text;
+             return true;
+         }}},
     };
     return keys;
 }
@@ -153,6 +161,9 @@ ScanOptions ToScanOptions(const ScanSettings& settings) {
     options.rescan = settings.rescan;
     options.retryFailed = settings.retryFailed;
     options.graceMs = static_cast<DWORD>(settings.grace * 1000);
+    std::string problem;
+    if (!ParseFormats(settings.formats, &options.formats, &problem))
+        options.formats = kAllFormats;
     options.dialogs = settings.dialogs == "wait"   ? DialogPolicy::Wait
                       : settings.dialogs == "fail" ? DialogPolicy::Fail
                                                    : DialogPolicy::Answer;

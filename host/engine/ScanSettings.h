@@ -26,6 +26,7 @@ struct ScanSettings {
     std::string server32;             // empty: ScanServer32.exe beside the x64 server
     std::string dialogs = "answer";   // answer, wait or fail
     double grace = 2;                 // seconds
+    std::string formats = "vst2,vst3,clap";  // the formats folders are searched for
 };
 
 // The ranges the command and the options object accept.

@@ -143,11 +143,11 @@ bool Scanner::Run() {
 
     std::vector<std::wstring> inputs = options_.inputs;
     if (inputs.empty()) {
-        inputs = StandardPluginFolders();
+        inputs = StandardPluginFolders(options_.formats);
         if (inputs.empty())
-            Warn("no standard VST 2 plug-in folder exists on this machine");
+            Warn("no standard plug-in folder exists on this machine");
     }
-    Discovery discovery = DiscoverPlugins(inputs);
+    Discovery discovery = DiscoverPlugins(inputs, options_.formats);
     for (const std::string& text : discovery.warnings)
         Warn(text);
     std::vector<PlannedPlugin> plan =

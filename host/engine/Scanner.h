@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/engine/plan/Discovery.h"
 #include "host/engine/records/Progress.h"
 #include "host/engine/records/Records.h"
 #include "host/engine/servers/DialogWatch.h"
@@ -16,8 +17,11 @@ namespace host {
 
 struct ScanOptions {
     // Files, folders and "PATH>ID" requests; none: the machine's standard
-    // VST 2 folders.
+    // folders of the formats.
     std::vector<std::wstring> inputs;
+    // The formats the folders are searched for; files named by themselves
+    // are scanned whatever their format.
+    FormatSet formats = kAllFormats;
     std::wstring resultsPath;    // the results file, which is also the cache
     std::wstring dumpFolder;     // where crash dumps go; empty: no dumps
     std::wstring serverPath;     // empty: ScanServer.exe beside this program

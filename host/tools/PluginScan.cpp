@@ -71,15 +71,24 @@ int wmain(int argc, wchar_t** argv) {
     std::string html;
     bool noScan = false;
 
-    CLI::App app{"Scans VST 2 plug-ins with a pool of scan servers and keeps the results, which are "
-                 "also the cache of the next run.",
+    CLI::App app{"Scans VST 2, VST3 and CLAP plug-ins with a pool of scan servers and keeps the results, "
+                 "which are also the cache of the next run.",
                  "plugin-scan"};
     // Paths may start with a slash ("/VST" on the current drive, Unix paths
     // under Wine): no slash options.
     app.allow_windows_style_options(false);
     app.add_option("paths", settings.inputs,
-                   "plug-in files, folders (searched for .dll files) and FILE>ID requests for a "
-                   "shell's sub-plug-in; none: the machine's standard VST 2 folders");
+                   "plug-in files, VST3 bundles, folders (searched for .dll, .vst3 and .clap) and "
+                   "FILE>ID requests for a shell's sub-plug-in; none: the machine's standard folders "
+                   "of the formats");
+    app.add_option("--formats", settings.formats,
+                   "the formats folders are searched for: vst2, vst3, clap, comma-separated")
+        ->capture_default_str()
+        ->check([](const std::string& text) {
+            host::FormatSet formats = 0;
+            std::string problem;
+            return host::ParseFormats(text, &formats, &problem) ? std::string() : problem;
+        });
     app.add_option("--out", settings.out, "the results file (JSON), also the cache")->capture_default_str();
     app.add_option("--jobs", settings.jobs, "servers at once (default: one per logical processor)")
         ->check(CLI::Range(1, host::kMaxJobs));

@@ -152,6 +152,70 @@ TEST(DiscoverPlugins, FindsEachPluginOnceInSortedOrderWithTheRequestTheServerCan
     EXPECT_EQ(found.warnings, std::vector<std::string>{"cannot find \"" + missing + "\""});
 }
 
+// A bundle is one plug-in whose size and time are its binary's, x64 before
+// x86; folders are searched only for the formats asked for, files named by
+// themselves are taken whatever the formats.
+TEST(DiscoverPlugins, FindsTheFilesOfEachFormatAskedForAndABundleAsOnePlugin) {
+    using host::FormatBit;
+    using host::PluginFormat;
+    Tree tree;
+    tree.Make({L"Both.vst3\\", L"Both.vst3\\Contents\\", L"Both.vst3\\Contents\\x86-win\\",
+               L"Both.vst3\\Contents\\x86-win\\Both.vst3", L"Both.vst3\\Contents\\x86_64-win\\",
+               L"Both.vst3\\Contents\\x86_64-win\\Both.vst3", L"Both.vst3\\Contents\\Resources\\",
+               L"Both.vst3\\Contents\\Resources\\moduleinfo.json", L"Only32.vst3\\", L"Only32.vst3\\Contents\\",
+               L"Only32.vst3\\Contents\\x86-win\\", L"Only32.vst3\\Contents\\x86-win\\Only32.vst3",
+               L"Arm.vst3\\", L"Arm.vst3\\Contents\\", L"Arm.vst3\\Contents\\arm64-win\\",
+               L"Arm.vst3\\Contents\\arm64-win\\Arm.vst3", L"Hollow.vst3\\", L"clap\\", L"clap\\Synth.CLAP",
+               L"clap\\notes.txt", L"effect.dll", L"Single.vst3", L"given.clap"});
+    struct Case {
+        host::FormatSet formats;
+        std::vector<std::wstring> names;
+    };
+    const Case cases[] = {
+        {host::kAllFormats,
+         {L"Arm.vst3", L"Both.vst3", L"clap\\Synth.CLAP", L"effect.dll", L"given.clap", L"Hollow.vst3",
+          L"Only32.vst3", L"Single.vst3"}},
+        {FormatBit(PluginFormat::Vst3), {L"Arm.vst3", L"Both.vst3", L"Hollow.vst3", L"Only32.vst3", L"Single.vst3",
+                                         L"given.clap"}},
+        {FormatBit(PluginFormat::Vst2) | FormatBit(PluginFormat::Clap),
+         {L"clap\\Synth.CLAP", L"effect.dll", L"given.clap"}},
+    };
+    for (const Case& c : cases) {
+        Discovery found = DiscoverPlugins({tree.Path(L""), tree.Path(L"given.clap")}, c.formats);
+        std::vector<std::wstring> names;
+        for (const FoundPlugin& plugin : found.plugins)
+            names.push_back(plugin.path.substr(tree.Path(L"").size() + 1));
+        EXPECT_EQ(names, c.names) << c.formats;
+    }
+
+    Discovery found = DiscoverPlugins({tree.Path(L"")});
+    auto plugin = [&](const wchar_t* name) {
+        for (const FoundPlugin& p : found.plugins)
+            if (p.path == tree.Path(name))
+                return p;
+        ADD_FAILURE() << host::ToUtf8(name);
+        return FoundPlugin();
+    };
+    FoundPlugin both = plugin(L"Both.vst3");
+    EXPECT_EQ(both.format, PluginFormat::Vst3);
+    EXPECT_EQ(both.request, tree.Path(L"Both.vst3"));
+    EXPECT_EQ(both.binary, tree.Path(L"Both.vst3\\Contents\\x86_64-win\\Both.vst3"));
+    WIN32_FILE_ATTRIBUTE_DATA binary = {};
+    ASSERT_TRUE(GetFileAttributesExW(both.binary.c_str(), GetFileExInfoStandard, &binary));
+    EXPECT_EQ(both.size, binary.nFileSizeLow);
+    ASSERT_TRUE(both.moduleInfo.has_value());
+    EXPECT_EQ(both.moduleInfo->size, 3u);  // the third file made
+    EXPECT_EQ(plugin(L"Only32.vst3").binary, tree.Path(L"Only32.vst3\\Contents\\x86-win\\Only32.vst3"));
+    FoundPlugin arm = plugin(L"Arm.vst3");
+    EXPECT_EQ(arm.binary, L"");
+    ASSERT_TRUE(arm.bundle.has_value());
+    EXPECT_EQ(arm.bundle->otherBinaries, std::vector<std::string>{"arm64-win"});
+    EXPECT_FALSE(arm.moduleInfo.has_value());
+    EXPECT_EQ(plugin(L"Single.vst3").binary, tree.Path(L"Single.vst3"));
+    EXPECT_FALSE(plugin(L"Single.vst3").bundle.has_value());
+    EXPECT_EQ(plugin(L"clap\\Synth.CLAP").format, PluginFormat::Clap);
+}
+
 // Sets HKLM\SOFTWARE\VST\VSTPluginsPath while it lives, then puts back what
 // was there.
 class PluginsPathValue {
@@ -218,7 +282,7 @@ TEST(StandardPluginFolders, ListsTheRegistryFolderFirstAndEachExistingFolderOnce
     for (const Case& c : cases) {
         SCOPED_TRACE(host::ToUtf8(c.value));
         EXPECT_TRUE(value.Set(c.type, c.value));
-        std::vector<std::wstring> folders = host::StandardPluginFolders();
+        std::vector<std::wstring> folders = host::StandardPluginFolders(host::kAllFormats);
         EXPECT_TRUE(!folders.empty() && SameIgnoringCase(folders[0], c.first));
         for (const std::wstring& listed : folders) {
             EXPECT_NE(GetFileAttributesW(listed.c_str()), INVALID_FILE_ATTRIBUTES);
@@ -232,6 +296,17 @@ TEST(StandardPluginFolders, ListsTheRegistryFolderFirstAndEachExistingFolderOnce
     }
     if (madeVst2)
         RemoveDirectoryW(vst2.c_str());
+
+    // CLAP_PATH's folders come after the standard ones; a format not asked
+    // for adds none of its folders.
+    TempFolder clapA, clapB;
+    SetEnvironmentVariableW(L"CLAP_PATH", (clapA.path() + L";" + folder.path() + L"\\missing;;" + clapB.path()).c_str());
+    std::vector<std::wstring> clap = host::StandardPluginFolders(host::FormatBit(host::PluginFormat::Clap));
+    SetEnvironmentVariableW(L"CLAP_PATH", nullptr);
+    ASSERT_GE(clap.size(), 2u);
+    EXPECT_EQ(std::vector<std::wstring>(clap.end() - 2, clap.end()), (std::vector<std::wstring>{clapA.path(), clapB.path()}));
+    for (const std::wstring& listed : host::StandardPluginFolders(host::FormatBit(host::PluginFormat::Vst3)))
+        EXPECT_TRUE(SameIgnoringCase(listed.substr(listed.size() - 5), L"\\VST3")) << host::ToUtf8(listed);
 }
 
 }  // namespace

@@ -64,6 +64,8 @@ TEST(LoadFailure, EachKindOfFailureIsNamedFromTheFile) {
     write(L"Clap.dll", BuildPe(Dll({}, {"clap_entry"})).bytes);
     write(L"Support.dll", BuildPe(Dll({}, {"HelperFunction"})).bytes);
     write(L"Plain.dll", BuildPe(Dll({})).bytes);
+    write(L"Vst2.dll", BuildPe(Dll({}, {"VSTPluginMain", "main"})).bytes);
+    write(L"Both.vst3", BuildPe(Dll({}, {"GetPluginFactory", "VSTPluginMain"})).bytes);
 
     struct Case {
         const wchar_t* file;
@@ -72,6 +74,7 @@ TEST(LoadFailure, EachKindOfFailureIsNamedFromTheFile) {
         std::vector<std::string> missing;
         const char* format;
         const char* words;  // the start of them
+        const char* scannedAs = "VST2";
     };
     const Case cases[] = {
         {L"Empty.dll", {193, false}, "not a DLL", {}, "", "not a DLL: an empty file"},
@@ -96,11 +99,20 @@ TEST(LoadFailure, EachKindOfFailureIsNamedFromTheFile) {
         {L"Plain.dll", {998, false}, "DLL initialisation failed", {}, "", "its DllMain crashed while loading"},
         // A VST3 file that does not load keeps its format beside the reason.
         {L"Vst3.dll", {126, false}, "", {}, "VST3", ""},
+        // Modules of the other formats are named by the entry they lack.
+        {L"Clap.dll", {0, true}, "not a VST3 plug-in", {}, "CLAP",
+         "a CLAP plug-in (it exports clap_entry), not a VST3 one", "VST3"},
+        {L"Vst2.dll", {0, true}, "not a CLAP plug-in", {}, "VST2",
+         "a VST 2 plug-in (it exports VSTPluginMain), not a CLAP one", "CLAP"},
+        {L"Support.dll", {0, true}, "not a CLAP plug-in", {}, "", "a DLL with no plug-in entry point", "CLAP"},
+        // A file with the entries of two formats is of the one it was scanned as.
+        {L"Both.vst3", {126, false}, "", {}, "VST3", "", "VST3"},
+        {L"Both.vst3", {126, false}, "", {}, "VST2", "", "VST2"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(host::ToUtf8(c.file));
         LoadExplanation explanation =
-            host::ExplainLoadFailure(folder.path() + L"\\" + c.file, c.failure, OnlyIn(folder.path()));
+            host::ExplainLoadFailure(folder.path() + L"\\" + c.file, c.failure, OnlyIn(folder.path()), c.scannedAs);
         EXPECT_EQ(explanation.reason, c.reason);
         EXPECT_EQ(explanation.missing, c.missing);
         EXPECT_EQ(explanation.format, c.format);

@@ -15,9 +15,9 @@ using host::Status;
 host::Results FullResults() {
     host::Report report = {"45464658", "Shell \xE6\x97\xA5", "Vendor \xC3\xA9", "Suite", "1.2.3.4",
                            "odd", 2, -1, true, true, "x64", true, 10, true, true,
-                           {{"4A3F2B10", "Sub \xE2\x82\xAC"}, {"00000002", "Second"}}};
+                           {{"4A3F2B10", "Sub \xE2\x82\xAC"}, {"00000002", "Second"}}, {}, {}, {}, {}, 0, {}, 0, {}};
     host::Report subReport = {"4A3F2B10", "Sub", "V", "P", "1", "", 0, 2, false, true, "x64",
-                              false, 1, false, false, {}};
+                              false, 1, false, false, {}, {}, {}, {}, {}, 0, {}, 0, {}};
     host::Fault hang = {"hang", 0, "", "", 0x7FF612340000ull, "Sub.dll", 0x1234, "", true,
                         "hung in Sub.dll", true, {}};
     host::Fault crash = {"crash", 0xC0000005u, "access violation", "writing 0x0", 0x180001000ull,
@@ -53,7 +53,65 @@ host::Results FullResults() {
     results.run.incidents.push_back({9u, "C:\\D\\a.mdmp", "C:\\VST\\B.dll", {"C:\\VST\\A.dll"},
                                      "the server crashed", exitOnly, "C:\\VST\\A.dll",
                                      {"dump: the fault lies in Gone.dll"}, {}});
-    results.plugins = {shell, crashed};
+    // Modules: a VST3 class with an instance read and one without, and a
+    // CLAP descriptor, each with the report it came from.
+    host::Report vst3Report;
+    vst3Report.format = "VST3";
+    vst3Report.platform = "x64";
+    vst3Report.error = "Class 2 ('Bus'): initialize answered 0x80004005";
+    vst3Report.factory = "IPluginFactory3";
+    vst3Report.vendor = "Maker";
+    vst3Report.url = "https://example.invalid";
+    vst3Report.email = "m@example.invalid";
+    vst3Report.flags = 16;
+    vst3Report.classCount = 3;
+    host::ReportClass delay;
+    delay.id = "5EC0DE010A0B4C0D8E8F909192939495";
+    delay.category = "Audio Module Class";
+    delay.name = "D\xC3\xA9lai";
+    delay.subCategories = "Fx|Delay";
+    delay.sdkVersion = "VST 3.7.9";
+    delay.cardinality = 0x7FFFFFFF;
+    delay.classFlags = 1;
+    delay.placed = true;
+    delay.numInputs = 2;
+    delay.numOutputs = 6;
+    delay.sendsMidi = true;
+    host::ReportClass bus = delay;
+    bus.id = "00000000000000000000000000000001";
+    bus.placed = false;
+    host::ReportClass controller = bus;
+    controller.category = "Component Controller Class";
+    vst3Report.classes = {delay, bus, controller};
+    host::PluginRecord vst3;
+    vst3.path = "C:\\VST3\\D\xC3\xA9lai.vst3";
+    vst3.format = "VST3";
+    vst3.report = vst3Report;
+    vst3.classes = host::ClassesOf(vst3Report);
+    vst3.classes.at(0).replaces = {"56535441424344646C61790000000000"};
+    vst3.moduleInfo = host::FileStamp{77, "2026-12-07T11:39:48.0000001Z"};
+    host::Report clapReport;
+    clapReport.format = "CLAP";
+    clapReport.clapVersion = "1.2.0";
+    clapReport.classCount = 1;
+    host::ReportClass synth;
+    synth.id = "com.example.synth";
+    synth.name = "Synth";
+    synth.features = "instrument|synthesizer";
+    synth.description = "d";
+    synth.url = "u";
+    synth.manualUrl = "m";
+    synth.supportUrl = "s";
+    synth.placed = true;
+    synth.wantsMidi = true;
+    clapReport.classes = {synth};
+    host::PluginRecord clap;
+    clap.path = "C:\\CLAP\\Synth.clap";
+    clap.format = "CLAP";
+    clap.report = clapReport;
+    clap.classes = host::ClassesOf(clapReport);
+
+    results.plugins = {shell, crashed, vst3, clap};
     return results;
 }
 
@@ -72,7 +130,14 @@ TEST(Records, ResultsSurviveTheTextFormUnchanged) {
     ASSERT_TRUE(host::FromJson(Json::parse(text, nullptr, false), &read, &error)) << error;
     EXPECT_EQ(host::ToJson(read).dump(2), host::ToJson(original).dump(2));
     // The comparison above goes through ToJson; these do not.
-    ASSERT_EQ(read.plugins.size(), 2u);
+    ASSERT_EQ(read.plugins.size(), 4u);
+    ASSERT_EQ(read.plugins[2].classes.size(), 2u);
+    EXPECT_EQ(read.plugins[2].classes[0].outputs, 6);
+    EXPECT_FALSE(read.plugins[2].classes[1].inputs.has_value());
+    EXPECT_TRUE(read.plugins[2].report->classes.at(0).placed);
+    EXPECT_FALSE(read.plugins[2].report->classes.at(1).placed);
+    EXPECT_EQ(read.plugins[2].report->classes.size(), 3u);
+    EXPECT_EQ(read.plugins[3].classes.at(0).midiIn, true);
     EXPECT_EQ(read.plugins[0].shells.at(0).status, Status::TimedOut);
     EXPECT_EQ(read.plugins[0].report->shells.at(1).name, "Second");
     EXPECT_FALSE(read.plugins[1].exitCode || read.plugins[1].report);
@@ -99,7 +164,21 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
               (Keys{"path", "size", "modified", "platform", "status", "name", "vendor", "product",
                     "error", "reason", "missing", "format", "exitCode", "dump", "durationMs", "fault",
                     "afterReport", "dialogs", "output",
-                    "log", "report", "shells"}));
+                    "log", "report", "shells", "classes", "moduleInfo"}));
+    EXPECT_EQ(KeysOf(json["plugins"][2]["classes"][0]),
+              (Keys{"id", "name", "vendor", "version", "category", "inputs", "outputs", "midiIn", "midiOut",
+                    "replaces", "sdkVersion", "classFlags", "cardinality"}));
+    EXPECT_EQ(KeysOf(json["plugins"][3]["classes"][0]),
+              (Keys{"id", "name", "vendor", "version", "category", "inputs", "outputs", "midiIn", "midiOut",
+                    "replaces", "description", "url", "manualUrl", "supportUrl"}));
+    EXPECT_EQ(KeysOf(json["plugins"][2]["report"]),
+              (Keys{"format", "platform", "error", "factory", "vendor", "url", "email", "flags", "classCount",
+                    "classes"}));
+    EXPECT_EQ(KeysOf(json["plugins"][2]["report"]["classes"][0]),
+              (Keys{"cid", "category", "name", "subCategories", "vendor", "version", "sdkVersion", "cardinality",
+                    "classFlags", "numInputs", "numOutputs", "wantsMidi", "sendsMidi"}));
+    EXPECT_EQ(KeysOf(json["plugins"][3]["report"]),
+              (Keys{"format", "platform", "error", "clapVersion", "classCount", "classes"}));
     EXPECT_EQ(KeysOf(json["plugins"][0]["shells"][0]),
               (Keys{"id", "name", "status", "vendor", "product", "error", "reason", "missing",
                     "format", "exitCode", "dump",
@@ -124,7 +203,7 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
              R"("shells":{"4A3F2B10":"Sub €","00000002":"Second"}})",
              R"("status":"crashed","name":"","vendor":"","product":"","error":"",)"
              R"("reason":null,"missing":[],"format":null,"exitCode":null,"dump":null,"durationMs":0,"fault":null,"afterReport":false,)"
-             R"("dialogs":[],"output":"","log":[],"shells":[]})",
+             R"("dialogs":[],"output":"","log":[],"shells":[],"classes":[],"moduleInfo":null})",
              R"("fault":{"kind":"crash","code":"0xC0000005","name":"access violation",)"
              R"("access":"writing 0x0","address":"0x0000000180001000","module":"","offset":"0x0",)"
              R"("unloadedModule":"Gone.dll","thread":"other",)",
@@ -132,6 +211,12 @@ TEST(Records, JsonHasTheDocumentedKeysInOrderAndTypes) {
              R"("stack":["Gone.dll+0x1000","Foo.dll!VSTPluginMain+0x52"]})",
              R"("unloadedModule":"","thread":"unknown",)",
              R"("dialogs":[{"title":"Licence","texts":["Enter your key","OK"],"answer":"pressed OK"}])",
+             // Only audio module classes are plug-ins; one without an instance read has null places.
+             R"("classes":[{"id":"5EC0DE010A0B4C0D8E8F909192939495","name":"Délai","vendor":"","version":"",)"
+             R"("category":"Fx|Delay","inputs":2,"outputs":6,"midiIn":false,"midiOut":true,)",
+             R"("inputs":null,"outputs":null,"midiIn":null,"midiOut":null,"replaces":[],)",
+             R"("moduleInfo":{"size":77,"modified":"2026-12-07T11:39:48.0000001Z"}})",
+             R"("category":"instrument|synthesizer","inputs":0,"outputs":0,"midiIn":true,"midiOut":false,)",
          })
         EXPECT_NE(text.find(fragment), std::string::npos) << fragment;
 }
@@ -173,6 +258,10 @@ TEST(Records, RejectedDocumentsNameTheKey) {
         {PluginB(R"("report":{"shells":{"00000001":1}})"), "report: shells: \"00000001\" is not"},
         {PluginB(R"("shells":{})"), "\"shells\" is not an array"},
         {PluginB(R"("shells":[{"report":{"audio64":1}}])"), "shells[0]: report: \"audio64\""},
+        {PluginB(R"("classes":[{"id":"x","inputs":"2"}])"), "classes[0]: \"inputs\" is not a 32-bit integer or null"},
+        {PluginB(R"("classes":[{"name":"x"}])"), "classes[0]: \"id\" is missing"},
+        {PluginB(R"("moduleInfo":{"size":1})"), "moduleInfo: \"modified\" is missing"},
+        {PluginB(R"("report":{"format":"VST3","classes":[{"cid":1}]})"), "report: classes[0]: \"cid\" is not a string"},
     };
     for (const Row& row : rows) {
         Json json = Json::parse(row.json, nullptr, false);

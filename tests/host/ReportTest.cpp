@@ -183,4 +183,70 @@ TEST(ParseReport, RefusesABrokenReportNamingTheLineAndWhatWasExpected) {
     }
 }
 
+// A module's report: the format's members and each class's, in one line.
+std::string ModuleFields(const std::string& text) {
+    Report r;
+    std::string error;
+    if (!ParseReport(text, &r, &error))
+        return "error: " + error;
+    std::string out = r.format + "|" + r.platform + "|" + r.error + "|" + r.factory + r.clapVersion + "|" +
+                      r.vendor + "|" + r.url + "|" + r.email + "|" + std::to_string(r.flags) + "|" +
+                      std::to_string(r.classCount);
+    for (const host::ReportClass& c : r.classes) {
+        out += "\n" + c.id + "|" + c.category + "|" + c.name + "|" + c.vendor + "|" + c.version + "|" +
+               c.subCategories + c.features + "|" + c.sdkVersion + c.description + "|" +
+               std::to_string(c.cardinality) + "|" + std::to_string(c.classFlags) + "|" + c.url + c.manualUrl +
+               c.supportUrl;
+        if (c.placed)
+            out += "|" + std::to_string(c.numInputs) + "/" + std::to_string(c.numOutputs) + "|" +
+                   "01"[c.wantsMidi] + "01"[c.sendsMidi];
+    }
+    return out;
+}
+
+TEST(ParseReport, ReadsTheModuleReportsOfBothFormatsAsTheServerSendsThem) {
+    ScanSession session;
+    ASSERT_TRUE(session.started());
+    EXPECT_EQ(ModuleFields(ReportOf(session.Scan(PluginRequest(L"vst3\\Good.vst3")))),
+              "VST3|x64||IPluginFactory3|Fake Vendor|https://example.invalid/fake|fake@example.invalid|16|2\n"
+              "5EC0DE010A0B4C0D8E8F909192939495|Audio Module Class|Fake D\xC3\xA9lai|Fake Vendor|1.2.3|Fx|Delay|"
+              "VST 3.7.9|2147483647|1||2/2|00\n"
+              "5EC0DE021A1B1C1D1E1F202122232425|Audio Module Class|Fake Synth|Fake Vendor|1.2.3|Instrument|Synth|"
+              "VST 3.7.9|2147483647|1||0/2|10");
+    EXPECT_EQ(ModuleFields(ReportOf(session.Scan(PluginRequest(L"clap\\Good.clap")))),
+              "CLAP|x64||1.2.0||||0|2\n"
+              "org.example.fake-delay||Fake Clap Delay|Fake Vendor|1.0.0|audio-effect|delay|stereo|"
+              "A delay that \"delays\" nothing|0|0|https://example.invalid/delay"
+              "https://example.invalid/delay/manualhttps://example.invalid/support|2/2|00\n"
+              "org.example.fake-synth||Fake Clap Synth|Fake Vendor|2.0|instrument|synthesizer|stereo||0|0||0/2|10");
+    // A class whose instance failed carries none of the four.
+    EXPECT_EQ(ModuleFields(ReportOf(session.Scan(PluginRequest(L"vst3\\ZeroCid.vst3")))).find("|0/"),
+              std::string::npos);
+
+    const std::string clap = "{\n\"format\": \"CLAP\",\n\"platform\": \"x64\",\n\"error\": \"\",\n"
+                             "\"clapVersion\": \"1.2.0\",\n\"classCount\": 1,\n\"classes\": [\n{CLASS},\n],\n}\n";
+    const std::string member = "\"id\": \"a\", \"name\": \"n\", \"vendor\": \"\", \"version\": \"\", "
+                               "\"description\": \"\", \"url\": \"\", \"manualUrl\": \"\", \"supportUrl\": \"\", "
+                               "\"features\": \"\"";
+    struct Case {
+        std::string text;
+        const char* fields;
+    };
+    const std::string good = Replaced(clap, "{CLASS}", "{" + member + "}");
+    const Case cases[] = {
+        {good, "CLAP|x64||1.2.0||||0|1\na||n|||||0|0|"},
+        {Replaced(clap, "{CLASS}", "{" + member + ", \"numInputs\": 1}"),
+         "error: class 1 has only some of \"numInputs\", \"numOutputs\", \"wantsMidi\", \"sendsMidi\""},
+        {Replaced(clap, "{CLASS}", "{" + Replaced(member, "\"id\": \"a\", ", "") + "}"),
+         "error: class 1 lacks \"id\""},
+        {Replaced(clap, "\"CLAP\"", "\"AU\""), "error: report line 2: unknown format \"AU\""},
+        {Replaced(good, "\"clapVersion\": \"1.2.0\",\n", ""), "error: report lacks \"clapVersion\""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ModuleFields(c.text).substr(0, std::string(c.fields).size()), c.fields) << c.text;
+    // Not first, "format" is a member a VST 2 report does not know.
+    EXPECT_EQ(ParsedFields(Replaced(kEffectReport, "\"error\"", "\"format\": \"VST3\", \"error\"")),
+              ParsedFields(kEffectReport));
+}
+
 }  // namespace

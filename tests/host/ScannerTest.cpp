@@ -3,6 +3,7 @@
 #include "host/engine/Scanner.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <map>
 #include <optional>
@@ -287,6 +288,105 @@ TEST(Scanner, AMixedFolderGivesEveryPluginItsStatusAndTheCacheThenSparesTheWork)
 
 // What Windows refuses to load, and DLLs of other kinds, are explained in
 // their records from the files; the records' words are the scanner's.
+// VST3 bundles and files and CLAP files beside VST 2 ones: one record per
+// module with its plug-ins as classes, bundles by their binary's
+// architecture, what moduleinfo.json says they replace, failures in words,
+// and a cache that sees a bundle's binary and moduleinfo.json change.
+TEST(Scanner, ModulesOfEachFormatGetOneRecordWithTheirClassesAndACacheOfTheirOwn) {
+    Corpus corpus;
+    auto folders = [&](const std::wstring& name) {
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, corpus.Path(name).c_str(), nullptr), ERROR_SUCCESS);
+    };
+    const std::wstring good64 = L"vst3\\Good.vst3\\Contents\\x86_64-win\\Good.vst3";
+    const std::wstring good32 = L"vst3\\Good.vst3\\Contents\\x86-win\\Good.vst3";
+    folders(L"Both.vst3\\Contents\\x86_64-win");
+    folders(L"Both.vst3\\Contents\\x86-win");
+    folders(L"Both.vst3\\Contents\\Resources");
+    folders(L"Only32.vst3\\Contents\\x86-win");
+    folders(L"Arm.vst3\\Contents\\arm64-win");
+    folders(L"Hollow.vst3");
+    corpus.Add(good64.c_str(), L"Both.vst3\\Contents\\x86_64-win\\Both.vst3");
+    corpus.AddX86(good32.c_str(), L"Both.vst3\\Contents\\x86-win\\Both.vst3");
+    corpus.AddX86(good32.c_str(), L"Only32.vst3\\Contents\\x86-win\\Only32.vst3");
+    corpus.Add(good64.c_str(), L"Arm.vst3\\Contents\\arm64-win\\Arm.vst3");
+    corpus.PatchMachine(L"Arm.vst3\\Contents\\arm64-win\\Arm.vst3", 0xAA64);
+    // JSON5, as the format writes it: comments and trailing commas.
+    corpus.AddBytes(L"Both.vst3\\Contents\\Resources\\moduleinfo.json",
+                    "{\n  \"Name\": \"Both\", // the bundle\n  \"Compatibility\": [\n    {\n"
+                    "      \"New\": \"5ec0de010a0b4c0d8e8f909192939495\",\n"
+                    "      \"Old\": [\"56535445464658746573742065666665\", /* Test Effect */],\n    },\n  ],\n}\n");
+    corpus.Add(L"clap\\Good.clap", L"Synth.clap");
+    corpus.Add(L"vst3\\NotVst3.vst3", L"Mislabelled.vst3");
+    corpus.Add(L"effect.dll", L"Effect.dll");
+
+    ScanRun first = ScanWith(corpus.Options());
+    ASSERT_TRUE(first.ran);
+    struct Expected {
+        const char* name;
+        const char* format;
+        const char* platform;
+        Status status;
+        const char* reason;
+        size_t classes;
+    };
+    const Expected expected[] = {
+        {"Both.vst3", "VST3", "x64", Status::Ok, "", 2},  // x64 before x86
+        {"Only32.vst3", "VST3", "x86", Status::Ok, "", 2},
+        {"Arm.vst3", "VST3", "arm64", Status::Failed, "wrong architecture", 0},
+        {"Hollow.vst3", "VST3", "none", Status::Failed, "missing binary", 0},
+        {"Synth.clap", "CLAP", "x64", Status::Ok, "", 2},
+        {"Mislabelled.vst3", "CLAP", "x64", Status::Failed, "not a VST3 plug-in", 0},
+        {"Effect.dll", "VST2", "x64", Status::Ok, "", 0},
+    };
+    ASSERT_EQ(first.results.plugins.size(), std::size(expected));
+    for (const Expected& row : expected) {
+        SCOPED_TRACE(row.name);
+        const PluginRecord& record = first.byName[row.name];
+        EXPECT_EQ(record.format, row.format);
+        EXPECT_EQ(record.platform, row.platform);
+        EXPECT_EQ(host::StatusName(record.status), std::string(host::StatusName(row.status))) << record.error;
+        EXPECT_EQ(record.reason, row.reason);
+        EXPECT_EQ(record.classes.size(), row.classes);
+    }
+    EXPECT_EQ(first.byName["Mislabelled.vst3"].error.rfind("a CLAP plug-in (it exports clap_entry), not a VST3 one", 0),
+              0u);
+    EXPECT_EQ(first.byName["Arm.vst3"].error,
+              "the bundle has binaries only in Contents\\arm64-win, which neither the x64 nor the x86 scan server can load");
+
+    const PluginRecord& both = first.byName["Both.vst3"];
+    EXPECT_EQ(both.path, host::ToUtf8(corpus.Path(L"Both.vst3")));
+    EXPECT_EQ(both.name, "Fake D\xC3\xA9lai");
+    EXPECT_EQ(both.vendor, "Fake Vendor");
+    const host::PluginClass& delay = both.classes.at(0);
+    EXPECT_EQ(delay.id, "5EC0DE010A0B4C0D8E8F909192939495");
+    EXPECT_EQ(delay.category, "Fx|Delay");
+    EXPECT_EQ(delay.version, "1.2.3");
+    EXPECT_EQ(delay.inputs, 2);
+    EXPECT_EQ(delay.midiIn, false);
+    EXPECT_EQ(delay.replaces, std::vector<std::string>{"56535445464658746573742065666665"});
+    EXPECT_TRUE(both.classes.at(1).replaces.empty());
+    EXPECT_EQ(both.classes.at(1).midiIn, true);
+    const host::PluginClass& clapDelay = first.byName["Synth.clap"].classes.at(0);
+    EXPECT_EQ(clapDelay.id, "org.example.fake-delay");
+    EXPECT_EQ(clapDelay.category, "audio-effect|delay|stereo");
+    EXPECT_EQ(clapDelay.outputs, 2);
+
+    // Nothing changed: nothing is scanned. A new moduleinfo.json, or only
+    // the formats asked for, scan again what they concern.
+    ScanRun second = ScanWith(corpus.Options());
+    EXPECT_EQ(second.results.run.scanned, 0);
+    corpus.Touch(L"Both.vst3\\Contents\\Resources\\moduleinfo.json");
+    ScanRun third = ScanWith(corpus.Options());
+    EXPECT_EQ(third.results.run.scanned, 1);
+    EXPECT_EQ(third.byName["Both.vst3"].classes.at(0).replaces.size(), 1u);
+    host::ScanOptions clapOnly = corpus.Options();
+    clapOnly.formats = host::FormatBit(host::PluginFormat::Clap);
+    clapOnly.rescan = true;
+    ScanRun fourth = ScanWith(clapOnly);
+    EXPECT_EQ(fourth.results.run.scanned, 1);
+    EXPECT_EQ(fourth.results.plugins.size(), std::size(expected));
+}
+
 TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
     Corpus corpus;
     testing_support::PeImagePlan needs;
@@ -309,10 +409,12 @@ TEST(Scanner, LoadFailuresAreExplainedFromTheFiles) {
         const char* error;
     };
     const Expected expected[] = {
-        {"NeedsMissing.dll", "missing dependency", {"OrvaneNowhere.dll"}, "",
+        // Every record names its format: the one it was scanned as, or the
+        // one the file turned out to be of.
+        {"NeedsMissing.dll", "missing dependency", {"OrvaneNowhere.dll"}, "VST2",
          "needs OrvaneNowhere.dll, which is in neither the plug-in's folder, the system folders nor the "
          "PATH (Failed to load library, err=126)"},
-        {"Arm.dll", "wrong architecture", {}, "", "built for arm64, which neither the x64 nor the x86 server can load"},
+        {"Arm.dll", "wrong architecture", {}, "VST2", "built for arm64, which neither the x64 nor the x86 server can load"},
         {"Other.dll", "not a VST 2 plug-in", {}, "VST3",
          "a VST3 plug-in (it exports GetPluginFactory), not a VST 2 one (Entry point not found, not a VST plugin)"},
     };

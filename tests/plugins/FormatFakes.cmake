@@ -60,6 +60,8 @@ add_format_fake(ShortList vst3 DEFINITIONS FAKE_CLASS_COUNT=5 FAKE_DESCRIBED=3)
 add_format_fake(ZeroCid vst3 DEFINITIONS FAKE_ZERO_CID=1)
 add_format_fake(CrashInstance vst3 DEFINITIONS FAKE_FAULT_IN_INITIALIZE=1)
 add_format_fake(OwnFilter vst3 DEFINITIONS FAKE_OWN_FILTER=1)
+# One class, as most modules have: the format benchmark's.
+add_format_fake(Single vst3 BUNDLE DEFINITIONS FAKE_CLASS_COUNT=1)
 # A CLAP module under a VST3 name.
 add_format_fake(NotVst3 clap)
 set_target_properties(fake_clap_NotVst3 PROPERTIES SUFFIX .vst3 RUNTIME_OUTPUT_DIRECTORY ${FAKE_VST3_FOLDER})
@@ -76,6 +78,7 @@ add_format_fake(ManyPlugins clap DEFINITIONS FAKE_PLUGIN_COUNT=2000000)
 add_format_fake(CrashInit clap DEFINITIONS FAKE_FAULT_IN_INIT=1)
 add_format_fake(SegvIgnored clap DEFINITIONS FAKE_FAULT_IN_INIT=1 FAKE_IGNORE_SEGV=1)
 add_format_fake(CrashDeinit clap DEFINITIONS FAKE_FAULT_IN_DEINIT=1)
+add_format_fake(Single clap DEFINITIONS FAKE_PLUGIN_COUNT=1)
 # A VST3 module under a CLAP name.
 add_format_fake(NotClap vst3)
 set_target_properties(fake_vst3_NotClap PROPERTIES SUFFIX .clap RUNTIME_OUTPUT_DIRECTORY ${FAKE_CLAP_FOLDER})

@@ -279,7 +279,8 @@ bool ParseServerFailure(const std::string& serverError, ServerFailure* failure) 
         failure->loadError = static_cast<unsigned>(strtoul(serverError.c_str() + strlen(kLoad), nullptr, 10));
         return true;
     }
-    if (StartsWith(serverError, "Entry point not found")) {
+    if (StartsWith(serverError, "Entry point not found") ||
+        StartsWith(serverError, "GetPluginFactory not found") || StartsWith(serverError, "clap_entry not found")) {
         failure->noEntry = true;
         return true;
     }
@@ -336,13 +337,26 @@ std::vector<MissingDependency> FindMissing(const std::wstring& path, const Searc
 }
 
 LoadExplanation ExplainLoadFailure(const std::wstring& path, const ServerFailure& failure,
-                                   const SearchFolders& search) {
+                                   const SearchFolders& search, const std::string& scannedAs) {
     LoadExplanation out;
     PeFile pe = ReadPe(path, kPeImports | kPeExports);
-    if (pe.HasExport("GetPluginFactory"))
-        out.format = "VST3";
-    else if (pe.HasExport("clap_entry"))
-        out.format = "CLAP";
+    struct Entry {
+        const char* format;
+        const char* symbol;
+    };
+    static const Entry kEntries[] = {{"VST3", "GetPluginFactory"}, {"CLAP", "clap_entry"},
+                                     {"VST2", "VSTPluginMain"}, {"VST2", "main"}};
+    const Entry* found = nullptr;
+    for (const Entry& entry : kEntries) {
+        if (!pe.HasExport(entry.symbol))
+            continue;
+        if (!found || entry.format == scannedAs)
+            found = &entry;
+        if (entry.format == scannedAs)
+            break;
+    }
+    if (found)
+        out.format = found->format;
     if (pe.kind == PeKind::Unreadable)
         return out;
     if (pe.kind != PeKind::Image) {
@@ -364,10 +378,13 @@ LoadExplanation ExplainLoadFailure(const std::wstring& path, const ServerFailure
         return out;
     }
     if (failure.noEntry) {
-        out.reason = "not a VST 2 plug-in";
-        out.words = out.format == "VST3"   ? "a VST3 plug-in (it exports GetPluginFactory), not a VST 2 one"
-                    : out.format == "CLAP" ? "a CLAP plug-in (it exports clap_entry), not a VST 2 one"
-                                           : "a DLL with no plug-in entry point (a support library?)";
+        std::string scanned = scannedAs == "VST2" ? "VST 2" : scannedAs;
+        out.reason = "not a " + scanned + " plug-in";
+        if (found && out.format != scannedAs)
+            out.words = std::string("a ") + (out.format == "VST2" ? "VST 2" : out.format) + " plug-in (it exports " +
+                        found->symbol + "), not a " + scanned + " one";
+        else
+            out.words = "a DLL with no plug-in entry point (a support library?)";
         return out;
     }
     if (!failure.loadError)
@@ -421,11 +438,13 @@ void ExplainFailure(const std::wstring& path, ScanResult* result) {
         return;
     ServerFailure failure;
     LoadExplanation explanation;
+    std::string scannedAs = result->format.empty() ? "VST2" : result->format;
     if (ParseServerFailure(result->error, &failure))
-        explanation = ExplainLoadFailure(path, failure, LoaderSearchFolders(path));
+        explanation = ExplainLoadFailure(path, failure, LoaderSearchFolders(path), scannedAs);
     result->reason = explanation.reason.empty() ? "scan failed" : explanation.reason;
     result->missing = explanation.missing;
-    result->format = explanation.format;
+    if (!explanation.format.empty())
+        result->format = explanation.format;
     if (!explanation.words.empty())
         result->error = explanation.words + " (" + result->error + ")";
 }

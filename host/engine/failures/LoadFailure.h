@@ -24,27 +24,31 @@ struct SearchFolders {
 // pluginPath.
 SearchFolders LoaderSearchFolders(const std::wstring& pluginPath);
 
-// Why a file could not be loaded or was no VST 2 plug-in, in words a user
-// can act on, from the file itself and the DLLs it names.
+// Why a file could not be loaded or was no plug-in of the format it was
+// scanned as, in words a user can act on, from the file itself and the
+// DLLs it names.
 struct LoadExplanation {
     std::string reason;                // see the results file's "reason"; empty: nothing found
     std::vector<std::string> missing;  // "NAME.dll" or "NAME.dll!Function", in the order found
-    std::string format;                // "VST3", "CLAP" or empty
+    // The format its exports say it is of ("VST2", "VST3", "CLAP"): the one
+    // it was scanned as when it exports that entry; empty when it exports none.
+    std::string format;
     std::string words;                 // as people read it, without the server's text
 };
 
 // What the server said, as far as explaining it goes: loadError is the
 // Windows error of a load that failed (0 when the file loaded), noEntry that
-// it loaded but has no VST 2 entry point.
+// it loaded but has no entry point of the format it was scanned as.
 struct ServerFailure {
     unsigned loadError = 0;
     bool noEntry = false;
 };
 bool ParseServerFailure(const std::string& serverError, ServerFailure* failure);
 
-// Explains failure of the file at path, searching its dependencies in search.
+// Explains failure of the file at path, scanned as a plug-in of format
+// scannedAs ("VST2", "VST3", "CLAP"), searching its dependencies in search.
 LoadExplanation ExplainLoadFailure(const std::wstring& path, const ServerFailure& failure,
-                                   const SearchFolders& search);
+                                   const SearchFolders& search, const std::string& scannedAs = "VST2");
 
 // The DLLs the file at path needs that are not found in search, each with
 // the chain of DLLs through which it is needed; and, when functions is true,
@@ -63,7 +67,8 @@ std::string RedistributableOf(const std::string& dll);
 
 // Gives a failed record its reason, missing DLLs, format and words, keeping
 // the server's text in them; sets the reason of any failure to at least
-// "scan failed". path is the file as the server was sent it.
+// "scan failed". path is the file the server loads, as it was sent it (a
+// VST3 bundle's binary); the record's format is the one it was scanned as.
 void ExplainFailure(const std::wstring& path, ScanResult* result);
 
 }  // namespace host

@@ -66,8 +66,18 @@ std::wstring Join(const std::wstring& folder, const std::wstring& name) {
     return folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
 }
 
-bool IsDll(const std::wstring& name) {
-    return name.size() >= 4 && SameIgnoringCase(name.substr(name.size() - 4), L".dll");
+bool EndsWith(const std::wstring& name, const wchar_t* ending) {
+    size_t length = wcslen(ending);
+    return name.size() >= length && SameIgnoringCase(name.substr(name.size() - length), ending);
+}
+
+bool GetTimes(const std::wstring& path, FileTimes* times) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &data))
+        return false;
+    times->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    times->modified = data.ftLastWriteTime;
+    return true;
 }
 
 bool IsMissing(DWORD error) {
@@ -171,7 +181,7 @@ bool ListFolder(const std::wstring& folder, std::vector<Entry>* entries, DWORD* 
 
 class Walker {
 public:
-    explicit Walker(Discovery* found) : found_(found) {}
+    Walker(Discovery* found, FormatSet formats) : found_(found), formats_(formats) {}
 
     void Take(const std::wstring& input) {
         size_t mark = input.find(L'>');
@@ -191,11 +201,13 @@ public:
             if (folder)
                 Warn("cannot scan " + Quoted(path + id) + ": " + Quoted(path) + " is a folder");
             else
-                Add(path + id, RequestPath(path) + id, size, data.ftLastWriteTime);
+                Add(path + id, RequestPath(path) + id, size, data.ftLastWriteTime, PluginFormat::Vst2);
+        } else if (folder && FormatOfName(path) == PluginFormat::Vst3) {
+            AddBundle(path, data.ftLastWriteTime);
         } else if (folder) {
             Walk(path);
         } else {
-            Add(path, RequestPath(path), size, data.ftLastWriteTime);
+            Add(path, RequestPath(path), size, data.ftLastWriteTime, FormatOfName(path));
         }
     }
 
@@ -224,10 +236,17 @@ private:
             }
             const Entry& entry = top.entries[top.next++];
             std::wstring path = Join(top.path, entry.name);
-            if (entry.folder)
+            PluginFormat format = FormatOfName(entry.name);
+            bool wanted = (formats_ & FormatBit(format)) != 0;
+            // A bundle is one plug-in, however many files it holds.
+            if (entry.folder && format == PluginFormat::Vst3) {
+                if (wanted)
+                    AddBundle(path, entry.modified);
+            } else if (entry.folder) {
                 Enter(path);
-            else if (IsDll(entry.name))
-                Add(path, RequestPath(path), entry.size, entry.modified);
+            } else if (wanted && (format != PluginFormat::Vst2 || EndsWith(entry.name, L".dll"))) {
+                Add(path, RequestPath(path), entry.size, entry.modified, format);
+            }
         }
     }
 
@@ -249,21 +268,48 @@ private:
         return true;
     }
 
-    void Add(const std::wstring& path, const std::wstring& request, uint64_t size,
-             const FILETIME& modified) {
+    FoundPlugin* Add(const std::wstring& path, const std::wstring& request, uint64_t size,
+                     const FILETIME& modified, PluginFormat format) {
         if (!seen_.insert(path).second)
-            return;
+            return nullptr;
         FoundPlugin plugin;
         plugin.path = path;
         plugin.request = request;
         plugin.size = size;
         plugin.modified = modified;
+        plugin.format = format;
+        plugin.binary = request.substr(0, request.find(L'>'));
         found_->plugins.push_back(std::move(plugin));
+        return &found_->plugins.back();
+    }
+
+    // The bundle's size and time are its binary's, which is what changes
+    // when it is updated; a bundle without one keeps its folder's time.
+    void AddBundle(const std::wstring& path, const FILETIME& folderModified) {
+        BundleLayout layout = ReadBundleLayout(LongPath(path));
+        FileTimes binary;
+        binary.modified = folderModified;
+        if (!layout.binary.empty()) {
+            layout.binary = PlainPath(layout.binary);
+            GetTimes(layout.binary, &binary);
+        }
+        FoundPlugin* plugin = Add(path, RequestPath(path), binary.size, binary.modified, PluginFormat::Vst3);
+        if (!plugin)
+            return;
+        plugin->binary = layout.binary.empty() ? std::wstring() : RequestPath(layout.binary);
+        FileTimes info;
+        if (!layout.moduleInfo.empty()) {
+            layout.moduleInfo = PlainPath(layout.moduleInfo);
+            if (GetTimes(layout.moduleInfo, &info))
+                plugin->moduleInfo = info;
+        }
+        plugin->bundle = std::move(layout);
     }
 
     void Warn(const std::string& text) { found_->warnings.push_back(text); }
 
     Discovery* found_;
+    FormatSet formats_;
     std::set<std::wstring, PathLess> seen_;
     std::vector<Frame> walk_;
 };
@@ -338,25 +384,93 @@ std::string FileNameOf(const std::string& path) {
 }
 
 
-Discovery DiscoverPlugins(const std::vector<std::wstring>& inputs) {
+const char* FormatName(PluginFormat format) {
+    switch (format) {
+    case PluginFormat::Vst2: return "VST2";
+    case PluginFormat::Vst3: return "VST3";
+    case PluginFormat::Clap: return "CLAP";
+    }
+    return "VST2";
+}
+
+bool ParseFormats(const std::string& text, FormatSet* formats, std::string* error) {
+    FormatSet read = 0;
+    for (size_t from = 0; from <= text.size();) {
+        size_t end = std::min(text.find(',', from), text.size());
+        std::string word = text.substr(from, end - from);
+        for (char& c : word)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        from = end + 1;
+        FormatSet bit = word == "vst2" ? FormatBit(PluginFormat::Vst2)
+                        : word == "vst3" ? FormatBit(PluginFormat::Vst3)
+                        : word == "clap" ? FormatBit(PluginFormat::Clap)
+                                         : 0;
+        if (!bit) {
+            *error = "\"" + word + "\" is not a plug-in format: vst2, vst3 or clap";
+            return false;
+        }
+        if (read & bit) {
+            *error = word + " is named twice";
+            return false;
+        }
+        read |= bit;
+    }
+    *formats = read;
+    return true;
+}
+
+PluginFormat FormatOfName(const std::wstring& path) {
+    std::wstring name = path;
+    while (!name.empty() && (name.back() == L'\\' || name.back() == L'/'))
+        name.pop_back();
+    if (EndsWith(name, L".vst3"))
+        return PluginFormat::Vst3;
+    if (EndsWith(name, L".clap"))
+        return PluginFormat::Clap;
+    return PluginFormat::Vst2;
+}
+
+Discovery DiscoverPlugins(const std::vector<std::wstring>& inputs, FormatSet formats) {
     Discovery found;
-    Walker walker(&found);
+    Walker walker(&found, formats);
     for (const std::wstring& input : inputs)
         walker.Take(input);
     return found;
 }
 
-std::vector<std::wstring> StandardPluginFolders() {
+std::vector<std::wstring> StandardPluginFolders(FormatSet formats) {
     std::wstring programs = KnownFolder(FOLDERID_ProgramFiles);
     std::wstring common = KnownFolder(FOLDERID_ProgramFilesCommon);
-    std::vector<std::wstring> candidates = {RegistryPluginFolder()};
-    if (!programs.empty()) {
-        candidates.push_back(Join(programs, L"VSTPlugins"));
-        candidates.push_back(Join(programs, L"Steinberg\\VSTPlugins"));
+    std::wstring common32 = KnownFolder(FOLDERID_ProgramFilesCommonX86);
+    std::wstring local = KnownFolder(FOLDERID_LocalAppData);
+    std::vector<std::wstring> candidates;
+    auto under = [&](const std::wstring& folder, const wchar_t* name) {
+        if (!folder.empty())
+            candidates.push_back(Join(folder, name));
+    };
+    if (formats & FormatBit(PluginFormat::Vst2)) {
+        candidates.push_back(RegistryPluginFolder());
+        under(programs, L"VSTPlugins");
+        under(programs, L"Steinberg\\VSTPlugins");
+        under(common, L"VST2");
+        under(common, L"Steinberg\\VST2");
     }
-    if (!common.empty()) {
-        candidates.push_back(Join(common, L"VST2"));
-        candidates.push_back(Join(common, L"Steinberg\\VST2"));
+    if (formats & FormatBit(PluginFormat::Vst3)) {
+        under(common, L"VST3");
+        under(common32, L"VST3");
+    }
+    if (formats & FormatBit(PluginFormat::Clap)) {
+        under(common, L"CLAP");
+        under(local, L"Programs\\Common\\CLAP");
+        DWORD size = GetEnvironmentVariableW(L"CLAP_PATH", nullptr, 0);
+        std::wstring list(size, L'\0');
+        list.resize(size ? GetEnvironmentVariableW(L"CLAP_PATH", &list[0], size) : 0);
+        for (size_t from = 0; from < list.size();) {
+            size_t end = std::min(list.find(L';', from), list.size());
+            if (end > from)
+                candidates.push_back(list.substr(from, end - from));
+            from = end + 1;
+        }
     }
     std::vector<std::wstring> folders;
     for (const std::wstring& candidate : candidates) {

@@ -65,9 +65,19 @@ bool IsSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
+bool SameStamp(const std::optional<FileStamp>& cached, const std::optional<FileTimes>& found) {
+    if (!cached || !found)
+        return !cached && !found;
+    return cached->size == found->size && cached->modified == FileTimeText(found->modified);
+}
+
 PlanStep StepFor(const FoundPlugin& found, const PluginRecord* cached, const PlanOptions& options) {
     if (!cached || options.rescan || cached->size != found.size ||
-        cached->modified != FileTimeText(found.modified))
+        cached->modified != FileTimeText(found.modified) || !SameStamp(cached->moduleInfo, found.moduleInfo))
+        return PlanStep::Scan;
+    // A record without a format comes from a scanner that read every file
+    // as VST 2: a module of another format was never really scanned.
+    if (cached->format.empty() && found.format != PluginFormat::Vst2)
         return PlanStep::Scan;
     switch (cached->status) {
     case Status::Ok:

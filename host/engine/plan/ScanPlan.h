@@ -28,7 +28,8 @@ struct PlanOptions {
 
 // Matches each plug-in found with the cache's record of the same path
 // (ignoring letter case): a record whose size and last-write time are the
-// file's is taken as it is, unless the options ask for a new scan; one that
+// file's (for a VST3 bundle: its binary's, and its moduleinfo.json's too)
+// is taken as it is, unless the options ask for a new scan; one that
 // crashed, timed out or ended is skipped unless retryFailed is set.
 std::vector<PlannedPlugin> PlanScan(const std::vector<FoundPlugin>& found, const Results& cache,
                                     const PlanOptions& options);

@@ -447,6 +447,200 @@ bool FromJson(const Json& json, RunInfo* run, std::string* error) {
     return true;
 }
 
+// The VST3 category of the classes a host instantiates as plug-ins.
+constexpr char kAudioModuleClass[] = "Audio Module Class";
+
+std::string UpperHex(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'f')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+template <typename T>
+Json ValueOrNull(const std::optional<T>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+// A module's report with the server's keys, in the order it sends them.
+Json ModuleReportJson(const Report& report) {
+    bool vst3 = report.format == "VST3";
+    Json out = Json::object();
+    out["format"] = report.format;
+    out["platform"] = report.platform;
+    out["error"] = report.error;
+    if (vst3) {
+        out["factory"] = report.factory;
+        out["vendor"] = report.vendor;
+        out["url"] = report.url;
+        out["email"] = report.email;
+        out["flags"] = report.flags;
+    } else {
+        out["clapVersion"] = report.clapVersion;
+    }
+    out["classCount"] = report.classCount;
+    out["classes"] = Json::array();
+    for (const ReportClass& entry : report.classes) {
+        Json c = Json::object();
+        if (vst3) {
+            c["cid"] = entry.id;
+            c["category"] = entry.category;
+            c["name"] = entry.name;
+            c["subCategories"] = entry.subCategories;
+            c["vendor"] = entry.vendor;
+            c["version"] = entry.version;
+            c["sdkVersion"] = entry.sdkVersion;
+            c["cardinality"] = entry.cardinality;
+            c["classFlags"] = entry.classFlags;
+        } else {
+            c["id"] = entry.id;
+            c["name"] = entry.name;
+            c["vendor"] = entry.vendor;
+            c["version"] = entry.version;
+            c["description"] = entry.description;
+            c["url"] = entry.url;
+            c["manualUrl"] = entry.manualUrl;
+            c["supportUrl"] = entry.supportUrl;
+            c["features"] = entry.features;
+        }
+        if (entry.placed) {
+            c["numInputs"] = entry.numInputs;
+            c["numOutputs"] = entry.numOutputs;
+            c["wantsMidi"] = entry.wantsMidi;
+            c["sendsMidi"] = entry.sendsMidi;
+        }
+        out["classes"].push_back(std::move(c));
+    }
+    return out;
+}
+
+bool ReadModuleReport(const Json& json, Report* report, std::string* error) {
+    Report read;
+    MemberReader in(json);
+    bool vst3 = false;
+    const Json* classes = nullptr;
+    if (!in.Text("format", &read.format) || !in.Text("platform", &read.platform) ||
+        !in.Text("error", &read.error) || !in.Text("factory", &read.factory) ||
+        !in.Text("vendor", &read.vendor) || !in.Text("url", &read.url) || !in.Text("email", &read.email) ||
+        !in.Integer("flags", &read.flags, "a 32-bit integer") || !in.Text("clapVersion", &read.clapVersion) ||
+        !in.Integer("classCount", &read.classCount, "a 32-bit integer") ||
+        !in.Container("classes", true, false, &classes)) {
+        *error = in.problem();
+        return false;
+    }
+    vst3 = read.format == "VST3";
+    for (size_t i = 0; classes && i < classes->size(); i++) {
+        const Json& item = (*classes)[i];
+        ReportClass entry;
+        if (!item.is_object()) {
+            *error = Element("classes", i) + " is not an object";
+            return false;
+        }
+        MemberReader c(item);
+        if (!c.Text(vst3 ? "cid" : "id", &entry.id) || !c.Text("category", &entry.category) ||
+            !c.Text("name", &entry.name) || !c.Text("subCategories", &entry.subCategories) ||
+            !c.Text("vendor", &entry.vendor) || !c.Text("version", &entry.version) ||
+            !c.Text("sdkVersion", &entry.sdkVersion) ||
+            !c.Integer("cardinality", &entry.cardinality, "a 32-bit integer") ||
+            !c.Integer("classFlags", &entry.classFlags, "a 32-bit integer") ||
+            !c.Text("description", &entry.description) || !c.Text("url", &entry.url) ||
+            !c.Text("manualUrl", &entry.manualUrl) || !c.Text("supportUrl", &entry.supportUrl) ||
+            !c.Text("features", &entry.features) ||
+            !c.Integer("numInputs", &entry.numInputs, "a 32-bit integer") ||
+            !c.Integer("numOutputs", &entry.numOutputs, "a 32-bit integer") ||
+            !c.Flag("wantsMidi", &entry.wantsMidi) || !c.Flag("sendsMidi", &entry.sendsMidi)) {
+            *error = Element("classes", i) + ": " + c.problem();
+            return false;
+        }
+        entry.placed = item.contains("numInputs");
+        read.classes.push_back(std::move(entry));
+    }
+    *report = std::move(read);
+    return true;
+}
+
+Json ToJson(const PluginClass& entry, const std::string& format) {
+    Json out = Json::object();
+    out["id"] = entry.id;
+    out["name"] = entry.name;
+    out["vendor"] = entry.vendor;
+    out["version"] = entry.version;
+    out["category"] = entry.category;
+    out["inputs"] = ValueOrNull(entry.inputs);
+    out["outputs"] = ValueOrNull(entry.outputs);
+    out["midiIn"] = ValueOrNull(entry.midiIn);
+    out["midiOut"] = ValueOrNull(entry.midiOut);
+    out["replaces"] = entry.replaces;
+    if (format == "VST3") {
+        out["sdkVersion"] = entry.sdkVersion;
+        out["classFlags"] = entry.classFlags;
+        out["cardinality"] = entry.cardinality;
+    } else {
+        out["description"] = entry.description;
+        out["url"] = entry.url;
+        out["manualUrl"] = entry.manualUrl;
+        out["supportUrl"] = entry.supportUrl;
+    }
+    return out;
+}
+
+bool ReadPluginClass(const Json& json, PluginClass* entry, std::string* error) {
+    if (!json.is_object()) {
+        *error = "not an object";
+        return false;
+    }
+    MemberReader in(json);
+    auto optionalInteger = [&](const char* key, std::optional<int32_t>* value) {
+        auto it = json.find(key);
+        if (it == json.end() || it->is_null())
+            return true;
+        int32_t n = 0;
+        if (!IntegerInRange(*it, &n)) {
+            *error = std::string("\"") + key + "\" is not a 32-bit integer or null";
+            return false;
+        }
+        *value = n;
+        return true;
+    };
+    auto optionalFlag = [&](const char* key, std::optional<bool>* value) {
+        auto it = json.find(key);
+        if (it == json.end() || it->is_null())
+            return true;
+        if (!it->is_boolean()) {
+            *error = std::string("\"") + key + "\" is not true, false or null";
+            return false;
+        }
+        *value = it->get<bool>();
+        return true;
+    };
+    if (!in.Text("id", &entry->id, true) || !in.Text("name", &entry->name) || !in.Text("vendor", &entry->vendor) ||
+        !in.Text("version", &entry->version) || !in.Text("category", &entry->category) ||
+        !in.TextList("replaces", &entry->replaces) || !in.Text("sdkVersion", &entry->sdkVersion) ||
+        !in.Integer("classFlags", &entry->classFlags, "a 32-bit integer") ||
+        !in.Integer("cardinality", &entry->cardinality, "a 32-bit integer") ||
+        !in.Text("description", &entry->description) || !in.Text("url", &entry->url) ||
+        !in.Text("manualUrl", &entry->manualUrl) || !in.Text("supportUrl", &entry->supportUrl)) {
+        *error = in.problem();
+        return false;
+    }
+    return optionalInteger("inputs", &entry->inputs) && optionalInteger("outputs", &entry->outputs) &&
+           optionalFlag("midiIn", &entry->midiIn) && optionalFlag("midiOut", &entry->midiOut);
+}
+
+bool ReadFileStamp(const Json& json, std::optional<FileStamp>* stamp, std::string* error) {
+    if (json.is_null())
+        return true;
+    FileStamp read;
+    MemberReader in(json);
+    if (!json.is_object() || !in.Integer("size", &read.size, "an unsigned 64-bit integer", true) ||
+        !in.Text("modified", &read.modified, true)) {
+        *error = "moduleInfo: " + (json.is_object() ? in.problem() : std::string("not an object or null"));
+        return false;
+    }
+    *stamp = std::move(read);
+    return true;
+}
+
 }  // namespace
 
 Json ToJson(const RunInfo& run) {
@@ -499,6 +693,8 @@ std::string FileTimeText(const FILETIME& time) {
 }
 
 Json ToJson(const Report& report) {
+    if (!report.format.empty())
+        return ModuleReportJson(report);
     Json out = Json::object();
     out["id"] = report.id;
     out["name"] = report.name;
@@ -523,6 +719,41 @@ Json ToJson(const Report& report) {
     return out;
 }
 
+std::vector<PluginClass> ClassesOf(const Report& report) {
+    std::vector<PluginClass> classes;
+    bool vst3 = report.format == "VST3";
+    if (!vst3 && report.format != "CLAP")
+        return classes;
+    for (const ReportClass& entry : report.classes) {
+        if (vst3 && entry.category != kAudioModuleClass)
+            continue;
+        PluginClass out;
+        out.id = vst3 ? UpperHex(entry.id) : entry.id;
+        out.name = entry.name;
+        out.vendor = entry.vendor;
+        out.version = entry.version;
+        out.category = vst3 ? entry.subCategories : entry.features;
+        if (entry.placed) {
+            out.inputs = entry.numInputs;
+            out.outputs = entry.numOutputs;
+            out.midiIn = entry.wantsMidi;
+            out.midiOut = entry.sendsMidi;
+        }
+        if (vst3) {
+            out.sdkVersion = entry.sdkVersion;
+            out.classFlags = entry.classFlags;
+            out.cardinality = entry.cardinality;
+        } else {
+            out.description = entry.description;
+            out.url = entry.url;
+            out.manualUrl = entry.manualUrl;
+            out.supportUrl = entry.supportUrl;
+        }
+        classes.push_back(std::move(out));
+    }
+    return classes;
+}
+
 Json ToJson(const PluginRecord& record) {
     Json out = Json::object();
     out["path"] = record.path;
@@ -535,6 +766,17 @@ Json ToJson(const PluginRecord& record) {
     out["shells"] = Json::array();
     for (const ShellRecord& shell : record.shells)
         out["shells"].push_back(ToJson(shell));
+    out["classes"] = Json::array();
+    for (const PluginClass& entry : record.classes)
+        out["classes"].push_back(ToJson(entry, record.format));
+    if (record.moduleInfo) {
+        Json stamp = Json::object();
+        stamp["size"] = record.moduleInfo->size;
+        stamp["modified"] = record.moduleInfo->modified;
+        out["moduleInfo"] = std::move(stamp);
+    } else {
+        out["moduleInfo"] = nullptr;
+    }
     return out;
 }
 
@@ -566,6 +808,9 @@ bool FromJson(const Json& json, Report* report, std::string* error) {
         *error = "not an object";
         return false;
     }
+    auto format = json.find("format");
+    if (format != json.end() && format->is_string() && !format->get_ref<const std::string&>().empty())
+        return ReadModuleReport(json, report, error);
     Report read;
     MemberReader in(json);
     const Json* shells = nullptr;
@@ -613,6 +858,23 @@ bool FromJson(const Json& json, PluginRecord* record, std::string* error) {
         !ReadScanMembers(&in, &read, error) ||
         !in.Container("shells", true, false, &shells)) {
         *error = read.path + ": " + (in.problem().empty() ? *error : in.problem());
+        return false;
+    }
+    const Json* classes = nullptr;
+    const Json* moduleInfo = nullptr;
+    if (!in.Container("classes", true, false, &classes) || !in.Any("moduleInfo", &moduleInfo)) {
+        *error = read.path + ": " + in.problem();
+        return false;
+    }
+    for (size_t i = 0; classes && i < classes->size(); i++) {
+        read.classes.emplace_back();
+        if (!ReadPluginClass((*classes)[i], &read.classes.back(), error)) {
+            *error = read.path + ": " + Element("classes", i) + ": " + *error;
+            return false;
+        }
+    }
+    if (moduleInfo && !ReadFileStamp(*moduleInfo, &read.moduleInfo, error)) {
+        *error = read.path + ": " + *error;
         return false;
     }
     if (shells) {

@@ -76,7 +76,42 @@ struct ScanResult {
     // plug-in" or "scan failed"; empty (null in the file) otherwise.
     std::string reason;
     std::vector<std::string> missing;   // the DLLs, or "DLL!function", found missing
-    std::string format;                 // "VST3" or "CLAP" for a file of another format
+    // "VST2", "VST3" or "CLAP": the format it was scanned as, or the one a
+    // failed scan found the file to be of ("CLAP" for a .dll that exports
+    // clap_entry and no VST 2 entry point). Empty in files of older versions.
+    std::string format;
+};
+
+// One plug-in a VST3 or CLAP module offers a host: a VST3 audio module
+// class, a CLAP plug-in descriptor.
+struct PluginClass {
+    std::string id;        // VST3: the class id, 32 uppercase hexadecimal digits; CLAP: the plug-in's id
+    std::string name;
+    std::string vendor;
+    std::string version;   // as the plug-in gives it, maybe ""
+    std::string category;  // VST3: its sub-categories ("Fx|Delay"); CLAP: its features joined with "|"
+    // The channels of the main audio bus in and out, and whether note or
+    // event ports in and out exist; unknown when no instance could be made.
+    std::optional<int32_t> inputs;
+    std::optional<int32_t> outputs;
+    std::optional<bool> midiIn;
+    std::optional<bool> midiOut;
+    // The class ids, as 32 hexadecimal digits, of the plug-ins it replaces,
+    // from its bundle's moduleinfo.json.
+    std::vector<std::string> replaces;
+    std::string sdkVersion;     // VST3
+    int32_t classFlags = 0;     // VST3
+    int32_t cardinality = 0;    // VST3
+    std::string description;    // CLAP
+    std::string url;            // CLAP
+    std::string manualUrl;      // CLAP
+    std::string supportUrl;     // CLAP
+};
+
+// A file's size and last write, as the cache compares them.
+struct FileStamp {
+    uint64_t size = 0;
+    std::string modified;  // as FileTimeText writes it
 };
 
 // One sub-plug-in of a shell, scanned by itself.
@@ -95,6 +130,11 @@ struct PluginRecord : ScanResult {
     // "x64" for a file with no PE header, which the x64 server tries.
     std::string platform;
     std::vector<ShellRecord> shells;
+    // A VST3 or CLAP module's plug-ins, in the order its factory gave them.
+    std::vector<PluginClass> classes;
+    // A VST3 bundle's moduleinfo.json, when it has one: part of what the
+    // cache compares, besides the binary's size and time above.
+    std::optional<FileStamp> moduleInfo;
 };
 
 // Where one server loaded one plug-in file: the base its log gave as it
@@ -140,6 +180,11 @@ struct Results {
     RunInfo run;
     std::vector<PluginRecord> plugins;
 };
+
+// The plug-ins a module's report describes: VST3 audio module classes (the
+// controllers and other classes stay in the report), all CLAP descriptors;
+// none for a VST 2 report.
+std::vector<PluginClass> ClassesOf(const Report& report);
 
 // The JSON form, with keys in a fixed order. A report keeps the server's
 // keys and types: "id" stays eight hexadecimal digits as text.

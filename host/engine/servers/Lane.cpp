@@ -40,11 +40,56 @@ void FillFromAnswer(const Exchange& exchange, ScanResult* result) {
     result->report = report;
     result->status = report.error.empty() ? Status::Ok : Status::Failed;
     result->error = report.error;
-    result->name = DecodePluginText(report.name);
-    result->vendor = DecodePluginText(report.vendor);
-    result->product = DecodePluginText(report.product);
+    if (report.format.empty()) {
+        result->name = DecodePluginText(report.name);
+        result->vendor = DecodePluginText(report.vendor);
+        result->product = DecodePluginText(report.product);
+    } else {
+        // A module's text reaches the report decoded: its names are the
+        // first class's, its vendor the factory's when it gives one.
+        std::vector<PluginClass> classes = ClassesOf(report);
+        result->name = classes.empty() ? std::string() : classes.front().name;
+        result->vendor = !report.vendor.empty() || classes.empty() ? report.vendor : classes.front().vendor;
+        result->product.clear();
+    }
     result->durationMs = exchange.durationMs;
     KeepEvidence(exchange, result);
+}
+
+// A bundle with no binary a server can load fails without a server.
+void FailBundle(const std::wstring& bundle, const BundleLayout& layout, PluginRecord* record) {
+    std::string name = FileNameOf(ToUtf8(bundle));
+    record->status = Status::Failed;
+    if (layout.otherBinaries.empty()) {
+        record->platform = "none";
+        record->reason = "missing binary";
+        record->error = "the bundle holds no binary: neither Contents\\x86_64-win\\" + name +
+                        " nor Contents\\x86-win\\" + name + " is there";
+        return;
+    }
+    std::string folders;
+    for (const std::string& folder : layout.otherBinaries)
+        folders += (folders.empty() ? "Contents\\" : ", Contents\\") + folder;
+    const std::string& first = layout.otherBinaries.front();
+    record->platform = first.substr(0, first.size() - 4);  // "arm64-win": "arm64"
+    record->reason = "wrong architecture";
+    record->error = "the bundle has binaries only in " + folders +
+                    ", which neither the x64 nor the x86 scan server can load";
+}
+
+// The plug-ins a VST3 class replaces, as its bundle's moduleinfo.json
+// names them. A file that cannot be read adds nothing: the factory's own
+// account stands.
+void AddReplaced(const std::wstring& moduleInfo, PluginRecord* record) {
+    ModuleInfo info;
+    std::string problem;
+    if (!ReadModuleInfo(RequestPath(moduleInfo), &info, &problem))
+        return;
+    for (PluginClass& entry : record->classes) {
+        auto found = info.replaces.find(entry.id);
+        if (found != info.replaces.end())
+            entry.replaces = found->second;
+    }
 }
 
 // A fault in the server's own code while it scanned a plug-in came from
@@ -525,8 +570,16 @@ void Lane::Run() {
         record.path = ToUtf8(found.path);
         record.size = found.size;
         record.modified = FileTimeText(found.modified);
+        record.format = FormatName(found.format);
+        if (found.moduleInfo)
+            record.moduleInfo = FileStamp{found.moduleInfo->size, FileTimeText(found.moduleInfo->modified)};
         std::string request = ToUtf8(found.request);
-        MachineType type = ReadMachineType(FromUtf8(request.substr(0, request.find('>'))));
+        if (found.bundle && found.binary.empty()) {
+            FailBundle(found.path, *found.bundle, &record);
+            pending.reset();
+            continue;
+        }
+        MachineType type = ReadMachineType(found.binary);
         // What is no PE at all goes to the x64 server, whose load names it.
         record.platform = type.machine == Machine::NotPE ? "x64" : type.platform;
         if (type.machine == Machine::Other ||
@@ -546,7 +599,12 @@ void Lane::Run() {
             LaunchSpares(1);
         Outcome outcome = Scan(request, &record, pending);
         if (outcome == Outcome::Answered || outcome == Outcome::Refused)
-            ExplainFailure(found.request, &record);
+            ExplainFailure(found.binary, &record);
+        if (outcome == Outcome::Answered && record.report) {
+            record.classes = ClassesOf(*record.report);
+            if (found.bundle && !found.bundle->moduleInfo.empty())
+                AddReplaced(found.bundle->moduleInfo, &record);
+        }
         if (server_)
             server_->requests++;
         if (outcome == Outcome::Answered && record.report && record.status == Status::Ok) {
@@ -555,12 +613,13 @@ void Lane::Run() {
             record.shells.resize(listed.size());
             for (size_t i = 0; i < listed.size() && outcome != Outcome::Stopped; i++) {
                 ShellRecord& shell = record.shells[i];
+                shell.format = record.format;
                 shell.id = listed[i].id;
                 shell.name = DecodePluginText(listed[i].name);
                 // The same server, while it still holds the shell's library.
                 outcome = Scan(request + ">" + listed[i].id, &shell, pending);
                 if (outcome == Outcome::Answered || outcome == Outcome::Refused)
-                    ExplainFailure(found.request, &shell);
+                    ExplainFailure(found.binary, &shell);
             }
         }
         if (outcome == Outcome::Stopped) {

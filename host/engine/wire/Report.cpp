@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <type_traits>
 #include <utility>
 
 #include "host/engine/util/Text.h"
@@ -20,18 +22,34 @@ constexpr int kMaxDepth = 32;
 // keeps U+FFFD in its place, as Windows's own conversions do.
 constexpr uint32_t kReplacementCharacter = 0xFFFD;
 
-enum class Kind { HexId, Text, Number, Flag, ShellBlock };
+enum class Kind { HexId, Text, Number, Flag, ShellBlock, ClassList, Placement };
 
-// One member the report must carry, and where its value goes.
+// One member a report or a class must carry, and where its value goes.
+// Placement members are sent only for a class an instance was made of.
+template <typename Target>
 struct MemberRule {
     const char* key;
     Kind kind;
-    std::string Report::*text = nullptr;
-    int32_t Report::*number = nullptr;
-    bool Report::*flag = nullptr;
+    std::string Target::*text = nullptr;
+    int32_t Target::*number = nullptr;
+    bool Target::*flag = nullptr;
 };
 
-const MemberRule kMembers[] = {
+template <typename Target>
+struct MemberTable {
+    const MemberRule<Target>* rules;
+    size_t count;
+};
+
+template <typename Target, size_t N>
+constexpr MemberTable<Target> TableOf(const MemberRule<Target> (&rules)[N]) {
+    return {rules, N};
+}
+
+using Rule = MemberRule<Report>;
+using ClassRule = MemberRule<ReportClass>;
+
+const Rule kVst2Members[] = {
     {"id", Kind::HexId, &Report::id},
     {"name", Kind::Text, &Report::name},
     {"vendor", Kind::Text, &Report::vendor},
@@ -48,7 +66,68 @@ const MemberRule kMembers[] = {
     {"synthEdit", Kind::Flag, nullptr, nullptr, &Report::synthEdit},
     {"shells", Kind::ShellBlock},
 };
-constexpr size_t kMemberCount = sizeof kMembers / sizeof kMembers[0];
+
+const Rule kVst3Members[] = {
+    {"format", Kind::Text, &Report::format},
+    {"platform", Kind::Text, &Report::platform},
+    {"error", Kind::Text, &Report::error},
+    {"factory", Kind::Text, &Report::factory},
+    {"vendor", Kind::Text, &Report::vendor},
+    {"url", Kind::Text, &Report::url},
+    {"email", Kind::Text, &Report::email},
+    {"flags", Kind::Number, nullptr, &Report::flags},
+    {"classCount", Kind::Number, nullptr, &Report::classCount},
+    {"classes", Kind::ClassList},
+};
+
+const Rule kClapMembers[] = {
+    {"format", Kind::Text, &Report::format},
+    {"platform", Kind::Text, &Report::platform},
+    {"error", Kind::Text, &Report::error},
+    {"clapVersion", Kind::Text, &Report::clapVersion},
+    {"classCount", Kind::Number, nullptr, &Report::classCount},
+    {"classes", Kind::ClassList},
+};
+
+// What a class carries when an instance of it was read, in either format.
+#define PLACEMENT_RULES                                                              \
+    {"numInputs", Kind::Placement, nullptr, &ReportClass::numInputs},                \
+    {"numOutputs", Kind::Placement, nullptr, &ReportClass::numOutputs},              \
+    {"wantsMidi", Kind::Placement, nullptr, nullptr, &ReportClass::wantsMidi},       \
+    {"sendsMidi", Kind::Placement, nullptr, nullptr, &ReportClass::sendsMidi}
+
+const ClassRule kVst3ClassMembers[] = {
+    {"cid", Kind::Text, &ReportClass::id},
+    {"category", Kind::Text, &ReportClass::category},
+    {"name", Kind::Text, &ReportClass::name},
+    {"subCategories", Kind::Text, &ReportClass::subCategories},
+    {"vendor", Kind::Text, &ReportClass::vendor},
+    {"version", Kind::Text, &ReportClass::version},
+    {"sdkVersion", Kind::Text, &ReportClass::sdkVersion},
+    {"cardinality", Kind::Number, nullptr, &ReportClass::cardinality},
+    {"classFlags", Kind::Number, nullptr, &ReportClass::classFlags},
+    PLACEMENT_RULES,
+};
+
+const ClassRule kClapClassMembers[] = {
+    {"id", Kind::Text, &ReportClass::id},
+    {"name", Kind::Text, &ReportClass::name},
+    {"vendor", Kind::Text, &ReportClass::vendor},
+    {"version", Kind::Text, &ReportClass::version},
+    {"description", Kind::Text, &ReportClass::description},
+    {"url", Kind::Text, &ReportClass::url},
+    {"manualUrl", Kind::Text, &ReportClass::manualUrl},
+    {"supportUrl", Kind::Text, &ReportClass::supportUrl},
+    {"features", Kind::Text, &ReportClass::features},
+    PLACEMENT_RULES,
+};
+
+#undef PLACEMENT_RULES
+
+// The most members any table has, for the parser's record of those seen.
+constexpr size_t kMostMembers = 16;
+static_assert(std::size(kVst2Members) <= kMostMembers && std::size(kVst3ClassMembers) <= kMostMembers &&
+              std::size(kClapClassMembers) <= kMostMembers);
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9')
@@ -105,7 +184,14 @@ private:
     bool ParseItems(char close, OnItem onItem);
     template <typename OnMember>
     bool ParseObject(const std::string& subject, OnMember onMember);
-    bool ParseMember(const std::string& key, size_t keyAt, bool* seen, Report* report);
+    template <typename Target>
+    bool ParseMember(MemberTable<Target> table, int depth, const std::string& key, size_t keyAt, bool* seen,
+                     Target* target);
+    template <typename Target>
+    bool CheckComplete(MemberTable<Target> table, const bool* seen, const std::string& subject, Target* target);
+    bool ParseBlock(Kind kind, Report* report);
+    bool ParseBlock(Kind, ReportClass*) { return Fail(at_, "a block inside a class"); }
+    bool ParseClasses(Report* report);
     bool ParseString(const std::string& subject, std::string* utf8);
     bool ParseEscape(const std::string& subject, std::string* utf8);
     bool ReadHexUnit(uint32_t* unit);
@@ -217,43 +303,118 @@ bool ReportParser::Parse(Report* report) {
     if (Peek() != '{')
         return Fail(at_, "expected '{' to open the report");
     at_++;
-    bool seen[kMemberCount] = {};
+    // A module's report opens with its format, which decides the members
+    // it must carry; a VST 2 report has no such member.
+    MemberTable<Report> table = TableOf(kVst2Members);
+    bool first = true;
+    bool seen[kMostMembers] = {};
     bool closed = ParseObject("the report", [&](const std::string& key, size_t keyAt) {
-        return ParseMember(key, keyAt, seen, report);
+        if (first && key == "format") {
+            first = false;
+            size_t valueAt = at_;
+            if (!ParseString("\"format\"", &report->format))
+                return false;
+            if (report->format == "VST3")
+                table = TableOf(kVst3Members);
+            else if (report->format == "CLAP")
+                table = TableOf(kClapMembers);
+            else
+                return Fail(valueAt, "unknown format " + Quoted(report->format));
+            seen[0] = true;
+            return true;
+        }
+        first = false;
+        return ParseMember(table, 1, key, keyAt, seen, report);
     });
     if (!closed)
         return false;
     SkipSpace();
     if (!AtEnd())
         return Fail(at_, "unexpected text after the closing brace");
-    for (size_t i = 0; i < kMemberCount; i++) {
-        if (!seen[i] && kMembers[i].kind != Kind::ShellBlock) {
-            error_ = "report lacks " + Quoted(kMembers[i].key);
+    return CheckComplete(table, seen, "report", report);
+}
+
+template <typename Target>
+bool ReportParser::CheckComplete(MemberTable<Target> table, const bool* seen, const std::string& subject,
+                                 Target* target) {
+    size_t placement = 0, placementSeen = 0;
+    for (size_t i = 0; i < table.count; i++) {
+        Kind kind = table.rules[i].kind;
+        if (kind == Kind::Placement) {
+            placement++;
+            placementSeen += seen[i];
+        } else if (!seen[i] && kind != Kind::ShellBlock) {
+            error_ = subject + " lacks " + Quoted(table.rules[i].key);
             return false;
         }
     }
+    if (placementSeen != 0 && placementSeen != placement) {
+        error_ = subject + " has only some of \"numInputs\", \"numOutputs\", \"wantsMidi\", \"sendsMidi\"";
+        return false;
+    }
+    if constexpr (std::is_same_v<Target, ReportClass>)
+        target->placed = placementSeen != 0;
     return true;
 }
 
-bool ReportParser::ParseMember(const std::string& key, size_t keyAt, bool* seen, Report* report) {
-    const MemberRule* rule = std::find_if(std::begin(kMembers), std::end(kMembers),
-                                          [&](const MemberRule& m) { return key == m.key; });
-    if (rule == std::end(kMembers))
-        return SkipValue(Quoted(key), 1);
-    size_t index = static_cast<size_t>(rule - kMembers);
+template <typename Target>
+bool ReportParser::ParseMember(MemberTable<Target> table, int depth, const std::string& key, size_t keyAt,
+                               bool* seen, Target* target) {
+    const MemberRule<Target>* end = table.rules + table.count;
+    const MemberRule<Target>* rule =
+        std::find_if(table.rules, end, [&](const MemberRule<Target>& m) { return key == m.key; });
+    if (rule == end)
+        return SkipValue(Quoted(key), depth);
+    size_t index = static_cast<size_t>(rule - table.rules);
     if (seen[index])
         return Fail(keyAt, Quoted(key) + " appears twice");
     seen[index] = true;
     switch (rule->kind) {
-    case Kind::HexId: return ParseHexId(Quoted(key), &(report->*rule->text));
-    case Kind::Text: return ParseString(Quoted(key), &(report->*rule->text));
-    case Kind::Number: return ParseNumber(Quoted(key), &(report->*rule->number));
-    case Kind::Flag: return ParseFlag(Quoted(key), &(report->*rule->flag));
+    case Kind::HexId: return ParseHexId(Quoted(key), &(target->*rule->text));
+    case Kind::Text: return ParseString(Quoted(key), &(target->*rule->text));
+    case Kind::Number: return ParseNumber(Quoted(key), &(target->*rule->number));
+    case Kind::Flag: return ParseFlag(Quoted(key), &(target->*rule->flag));
+    case Kind::Placement:
+        return rule->number ? ParseNumber(Quoted(key), &(target->*rule->number))
+                            : ParseFlag(Quoted(key), &(target->*rule->flag));
     case Kind::ShellBlock:
-        report->hasShells = true;
-        return ParseShells(&report->shells);
+    case Kind::ClassList: return ParseBlock(rule->kind, target);
     }
     return false;
+}
+
+bool ReportParser::ParseBlock(Kind kind, Report* report) {
+    if (kind == Kind::ClassList)
+        return ParseClasses(report);
+    report->hasShells = true;
+    return ParseShells(&report->shells);
+}
+
+// The classes array: one object per class, each with its format's members.
+bool ReportParser::ParseClasses(Report* report) {
+    if (AtEnd())
+        return FailEnd();
+    if (Peek() != '[')
+        return Fail(at_, "expected '[' for \"classes\"");
+    at_++;
+    MemberTable<ReportClass> table =
+        report->format == "VST3" ? TableOf(kVst3ClassMembers) : TableOf(kClapClassMembers);
+    return ParseItems(']', [&](std::string* item) {
+        std::string subject = "class " + std::to_string(report->classes.size() + 1);
+        *item = subject;
+        if (Peek() != '{')
+            return Fail(at_, "expected '{' for " + subject);
+        at_++;
+        ReportClass entry;
+        bool seen[kMostMembers] = {};
+        bool closed = ParseObject(subject, [&](const std::string& key, size_t keyAt) {
+            return ParseMember(table, 3, key, keyAt, seen, &entry);
+        });
+        if (!closed || !CheckComplete(table, seen, subject, &entry))
+            return false;
+        report->classes.push_back(std::move(entry));
+        return true;
+    });
 }
 
 // The server escapes everything outside printable ASCII, so a raw byte
