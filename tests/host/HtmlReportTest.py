@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The page of plugin-scan --html, as a browser shows it.
 
-Scans kit plug-ins with plugin-scan under Wine, renders the page in Debian's
-chromium (headless), and checks what the page shows against the results
-file; renders hand-made results with --no-scan to check the escaping, and
-five thousand plug-ins to check the filters at scale. The page's controls
+Scans kit plug-ins with plugin-scan under Wine, VST 2 ones and VST3 and CLAP
+modules, renders the page in Debian's chromium (headless), and checks what the
+page shows against the results file; renders hand-made results with --no-scan
+to check the escaping, the three formats side by side and the ties between
+them, and five thousand plug-ins to check the filters at scale. The page's controls
 are driven through its test fragment (#test-search=...&test-toggle=...).
 
     HtmlReportTest.py --build BUILD [--screenshot PNG] [unittest options]
@@ -386,6 +387,50 @@ class ScannedKit(unittest.TestCase):
         self.assertEqual([r.hidden for r in shell.find_all("tr", data_kind="sub")],
                          [True, False])
         self.assertEqual(shell.find("button", cls="fold").text(), "1 of 2 sub-plug-ins")
+
+
+class ScannedModules(unittest.TestCase):
+    """plugin-scan --html on kit VST3 and CLAP modules beside a VST 2 plug-in: the
+    page shows what the scanner wrote of each, format by format."""
+
+    MODULES = ["vst3/Good.vst3", "vst3/Single.vst3", "clap/Good.clap", "effect.dll"]
+
+    def test_each_module_shows_its_format_and_its_classes_as_the_results_file_says(self):
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="report-page-"))
+        self.addCleanup(shutil.rmtree, folder, True)
+        kit = folder / "kit"
+        kit.mkdir()
+        for name in self.MODULES:
+            source = BUILD / "bin" / "plugins" / name
+            (shutil.copytree if source.is_dir() else shutil.copy)(source, kit / source.name)
+        results_path, page = folder / "results.json", folder / "report.html"
+        scan = plugin_scan("--quiet", "--out", windows_path(results_path), "--html",
+                           windows_path(page), windows_path(kit))
+        self.assertEqual(scan.returncode, 0, scan.stderr.decode(errors="replace"))
+        plugins = json.loads(results_path.read_text(encoding="utf-8"))["plugins"]
+        # The kit gives each shape: modules of one class and of several, in both formats.
+        self.assertEqual(sorted((p["format"], len(p["classes"])) for p in plugins),
+                         [("CLAP", 2), ("VST2", 0), ("VST3", 1), ("VST3", 2)])
+        dom = render(page, "#test-open=all")
+        for group, plugin in zip(groups_of(dom), plugins):
+            with self.subTest(plugin["path"]):
+                main = group.find("tr", data_kind="plugin")
+                self.assertEqual(main.elements()[8].text(), plugin["format"])
+                classes = plugin["classes"]
+                rows = group.find_all("tr", data_kind="class")
+                if len(classes) == 1:
+                    rows = [main]
+                self.assertEqual([r.find("div", cls="name").text() for r in rows],
+                                 [c["name"] for c in classes])
+                for row, cls in zip(rows, classes):
+                    self.assertEqual([td.text() for td in row.elements()[2:8]], [
+                        cls["vendor"], cls["version"] or "\u2014", cls["category"],
+                        "%s / %s" % (cls["inputs"], cls["outputs"]),
+                        ", ".join(w for w, on in [("in", cls["midiIn"]), ("out", cls["midiOut"])]
+                                  if on) or "\u2014",
+                        "\u2014"])
+                    if len(classes) > 1:
+                        self.assertEqual(row.find("div", cls="path").text(), "id " + cls["id"])
 
 
 HOSTILE_NAME = "</script><b>x</b><!--"
