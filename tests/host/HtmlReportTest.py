@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The page of plugin-scan --html, as a browser shows it.
 
-Scans kit plug-ins with plugin-scan under Wine, renders the page in Debian's
-chromium (headless), and checks what the page shows against the results
-file; renders hand-made results with --no-scan to check the escaping, and
-five thousand plug-ins to check the filters at scale. The page's controls
+Scans kit plug-ins with plugin-scan under Wine, VST 2 ones and VST3 and CLAP
+modules, renders the page in Debian's chromium (headless), and checks what the
+page shows against the results file; renders hand-made results with --no-scan
+to check the escaping, the three formats side by side and the ties between
+them, and five thousand plug-ins to check the filters at scale. The page's controls
 are driven through its test fragment (#test-search=...&test-toggle=...).
 
     HtmlReportTest.py --build BUILD [--screenshot PNG] [unittest options]
@@ -378,7 +379,7 @@ class ScannedKit(unittest.TestCase):
                 self.assertEqual(dom.find(id="shown").text(), "%d of 8 plug-ins shown, %s "
                                  "sub-plug-ins" % (len(expected), subs))
                 pressed = {b.attrs["data-status"]: b.attrs["aria-pressed"]
-                           for b in dom.find_all("button", cls="filter")}
+                           for b in dom.find(id="filters").find_all("button")}
                 self.assertEqual(pressed, {s: str(s not in hidden_statuses).lower()
                                            for s in PAGE_STATUSES})
         shell = next(g for g in groups_of(doms["#test-search=sub%20two"]) if not g.hidden)
@@ -386,6 +387,50 @@ class ScannedKit(unittest.TestCase):
         self.assertEqual([r.hidden for r in shell.find_all("tr", data_kind="sub")],
                          [True, False])
         self.assertEqual(shell.find("button", cls="fold").text(), "1 of 2 sub-plug-ins")
+
+
+class ScannedModules(unittest.TestCase):
+    """plugin-scan --html on kit VST3 and CLAP modules beside a VST 2 plug-in: the
+    page shows what the scanner wrote of each, format by format."""
+
+    MODULES = ["vst3/Good.vst3", "vst3/Single.vst3", "clap/Good.clap", "effect.dll"]
+
+    def test_each_module_shows_its_format_and_its_classes_as_the_results_file_says(self):
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="report-page-"))
+        self.addCleanup(shutil.rmtree, folder, True)
+        kit = folder / "kit"
+        kit.mkdir()
+        for name in self.MODULES:
+            source = BUILD / "bin" / "plugins" / name
+            (shutil.copytree if source.is_dir() else shutil.copy)(source, kit / source.name)
+        results_path, page = folder / "results.json", folder / "report.html"
+        scan = plugin_scan("--quiet", "--out", windows_path(results_path), "--html",
+                           windows_path(page), windows_path(kit))
+        self.assertEqual(scan.returncode, 0, scan.stderr.decode(errors="replace"))
+        plugins = json.loads(results_path.read_text(encoding="utf-8"))["plugins"]
+        # The kit gives each shape: modules of one class and of several, in both formats.
+        self.assertEqual(sorted((p["format"], len(p["classes"])) for p in plugins),
+                         [("CLAP", 2), ("VST2", 0), ("VST3", 1), ("VST3", 2)])
+        dom = render(page, "#test-open=all")
+        for group, plugin in zip(groups_of(dom), plugins):
+            with self.subTest(plugin["path"]):
+                main = group.find("tr", data_kind="plugin")
+                self.assertEqual(main.elements()[8].text(), plugin["format"])
+                classes = plugin["classes"]
+                rows = group.find_all("tr", data_kind="class")
+                if len(classes) == 1:
+                    rows = [main]
+                self.assertEqual([r.find("div", cls="name").text() for r in rows],
+                                 [c["name"] for c in classes])
+                for row, cls in zip(rows, classes):
+                    self.assertEqual([td.text() for td in row.elements()[2:8]], [
+                        cls["vendor"], cls["version"] or "\u2014", cls["category"],
+                        "%s / %s" % (cls["inputs"], cls["outputs"]),
+                        ", ".join(w for w, on in [("in", cls["midiIn"]), ("out", cls["midiOut"])]
+                                  if on) or "\u2014",
+                        "\u2014"])
+                    if len(classes) > 1:
+                        self.assertEqual(row.find("div", cls="path").text(), "id " + cls["id"])
 
 
 HOSTILE_NAME = "</script><b>x</b><!--"
@@ -432,6 +477,122 @@ def many_results(count):
     run = {"started": "", "seconds": 100.0, "scanned": count, "fromCache": 0, "skipped": 0,
            "stopped": False, "incidents": []}
     return {"format": 1, "run": run, "plugins": plugins}
+
+
+def name_hex(name):
+    """What a VST3 class that replaces a VST 2 plug-in writes after its id: the first
+    nine characters of the plug-in's name in lower case, as hexadecimal, padded with 00."""
+    return name.lower()[:9].encode("ascii").hex().ljust(18, "0").upper()
+
+
+def vst2_uid(four_cc, name):
+    return "565354" + four_cc.encode("ascii").hex().upper() + name_hex(name)
+
+
+def scanned(path, status="ok", name="", vendor="", file_format="VST2", classes=(), **more):
+    record = {"path": path, "size": 1, "modified": "", "platform": "x64", "status": status,
+              "name": name, "vendor": vendor, "product": "", "error": "", "reason": None,
+              "missing": [], "format": file_format, "exitCode": None, "dump": None,
+              "durationMs": 10, "fault": None, "afterReport": False, "dialogs": [],
+              "output": "", "log": [], "classes": list(classes), "shells": []}
+    record.update(more)
+    return record
+
+
+def vst2(path, name, vendor, four_cc, **more):
+    report = {"id": four_cc.encode("ascii").hex().upper(), "name": name, "vendor": vendor,
+              "product": "", "version": "1", "error": "", "numInputs": 2, "numOutputs": 2,
+              "wantsMidi": False, "sendsMidi": False, "platform": "x64", "audio64": False,
+              "category": 1, "synthEdit": False}
+    return scanned(path, name=name, vendor=vendor, report=report, **more)
+
+
+def vst2_sub(name, vendor, four_cc):
+    record = vst2("", name, vendor, four_cc)
+    del record["path"], record["size"], record["modified"], record["platform"]
+    record["id"] = record["report"]["id"]
+    return record
+
+
+def module_class(class_id, name, vendor, category="Fx", replaces=(), version="1.0.0",
+                 inputs=2, outputs=2, midi_in=False, midi_out=False):
+    return {"id": class_id, "name": name, "vendor": vendor, "version": version,
+            "category": category, "inputs": inputs, "outputs": outputs, "midiIn": midi_in,
+            "midiOut": midi_out, "replaces": list(replaces)}
+
+
+def module(path, file_format, vendor, classes, **more):
+    return scanned(path, name=classes[0]["name"] if classes else "", vendor=vendor,
+                   file_format=file_format, classes=classes, **more)
+
+
+def results_of(plugins):
+    run = {"started": "", "seconds": 1.0, "scanned": len(plugins), "fromCache": 0,
+           "skipped": 0, "stopped": False, "incidents": []}
+    return {"format": 1, "run": run, "plugins": plugins}
+
+
+def mixed_formats():
+    """VST 2, VST3 and CLAP side by side: a product in all three (its names
+    differing in letter case and spaces), VST3 classes that replace a VST 2
+    plug-in and a shell's sub-plug-in, a module whose scan crashed and a
+    record of a version before the formats."""
+    shell = vst2("C:\\VST\\Shell.dll", "Amp Shell", "Acme", "AmSh")
+    shell["shells"] = [vst2_sub("Bass Amp", "Acme", "BAsp"), vst2_sub("Lead Amp", "Acme", "LAsp")]
+    older = vst2("C:\\VST\\Old.dll", "Old Synth", "Elder", "OldS")
+    del older["format"], older["classes"]
+    suite = [
+        module_class("5EC0DE010A0B4C0D8E8F909192939495", "Echo Tape MkII", "Acme",
+                     "Fx|Delay", [vst2_uid("ZEko", "Echo Tape").lower(),  # any letter case
+                                  vst2_uid("Gone", "Not Here"),  # not in the results
+                                  "ABCDEF0123456789ABCDEF0123456789"]),  # a VST3 class's
+        module_class("5EC0DE020A0B4C0D8E8F909192939495", "Bass Amp 3", "Acme", "Fx|Distortion",
+                     [vst2_uid("BAsp", "Bass Amp")]),
+        module_class("5EC0DE030A0B4C0D8E8F909192939495", "Limiter", "Acme", "Fx|Dynamics",
+                     inputs=None, outputs=None, midi_in=None, midi_out=None),
+    ]
+    clap = [module_class("com.acme.springverb", "spring verb", "acme", "audio-effect|reverb",
+                         midi_in=True),
+            module_class("com.acme.chorus", "Chorus", "Acme", "audio-effect|chorus|stereo")]
+    return [
+        module("C:\\CLAP\\Acme.clap", "CLAP", "Acme", clap),
+        vst2("C:\\VST\\EchoTape.dll", "Echo Tape", "Acme", "ZEko"),
+        older,
+        shell,
+        vst2("C:\\VST\\SpringVerb.dll", "Spring Verb", "Acme", "SpVb"),
+        module("C:\\VST3\\Acme Suite.vst3", "VST3", "Acme", suite),
+        module("C:\\VST3\\Broken.vst3", "VST3", "", [], status="crashed", exitCode=9,
+               error="the server died (exit code 9)"),
+        module("C:\\VST3\\SpringVerb.vst3", "VST3", " ACME",
+               [module_class("5EC0DE040A0B4C0D8E8F909192939495", "Spring Verb ", " ACME",
+                             "Fx|Reverb", version="2.1")]),
+    ]
+
+
+def many_of_three_formats(count):
+    """Plug-ins by tens of the vendors, statuses in turn by tens as in many_results;
+    every fourth a VST3 module of three classes, the first of which is the VST 2
+    plug-in before it, in name and vendor and by its replaces list; after each
+    module a CLAP of one descriptor."""
+    plugins = []
+    for i in range(count):
+        vendor = VENDORS[i % 10]
+        path = "C:\\Plugins\\p%05d" % i
+        status = STATUSES[(i // 10) % 5]
+        if i % 4 == 1:
+            classes = [module_class("%032X" % (i * 4 + n), "Plugin %d.%d" % (i, n), vendor)
+                       for n in range(3)]
+            classes[0].update(name="Plugin %d" % (i - 1), vendor=VENDORS[(i - 1) % 10],
+                              replaces=["565354%08X" % (i - 1) + name_hex("Plugin %d" % (i - 1))])
+            record = module(path + ".vst3", "VST3", vendor, classes, status=status)
+        elif i % 4 == 2:
+            record = module(path + ".clap", "CLAP", vendor, [module_class(
+                "com.example.p%d" % i, "Plugin %d" % i, vendor)], status=status)
+        else:
+            record = vst2(path + ".dll", "Plugin %d" % i, vendor, "", status=status)
+            record["report"]["id"] = "%08X" % i
+        plugins.append(record)
+    return results_of(plugins)
 
 
 class PageOfAResultsFile(unittest.TestCase):
@@ -532,6 +693,12 @@ class PageOfAResultsFile(unittest.TestCase):
         self.assertEqual([li.text() for li in detail_after(rows[0]).find_all("li")],
                          ["VCRUNTIME140.dll", "Core.dll"])
         self.assertEqual([f.get("Format") for f in facts], [None, None, "VST3", "CLAP", None, None])
+        # A DLL of no plug-in format is not called VST 2, nor is it left out of the filters.
+        self.assertEqual([r.elements()[8].text() for r in rows],
+                         ["VST2", "VST2", "VST3", "CLAP", "\u2014", "VST2"])
+        self.assertEqual({b.attrs["data-format"]: b.find(cls="n").text()
+                          for b in dom.find_all("button", cls="fmt")},
+                         {"VST2": "3", "VST3": "1", "CLAP": "1", "none": "1"})
         filtered = self.render_results(results, "#test-toggle=not%20VST%202")
         self.assertEqual(visible_plugins(filtered), ["Needs.dll", "Lacks.dll", "Old.dll"])
 
@@ -570,6 +737,150 @@ class PageOfAResultsFile(unittest.TestCase):
         self.assertEqual(sum(not g.hidden for g in groups_of(dom)), 400)
         self.assertEqual(dom.find(id="shown").text(),
                          "400 of 5000 plug-ins shown, 0 of 30 sub-plug-ins")
+        page = dom.find("html")
+        self.assertLess(int(page.attrs["data-build-ms"]), 5000)
+        self.assertLess(int(page.attrs["data-filter-ms"]), 250)
+
+    def test_vst2_vst3_and_clap_show_as_rows_of_their_format_that_filters_reach(self):
+        none = "\u2014"
+        results = results_of(mixed_formats())
+        dom = self.render_results(results, "#test-open=all")
+        groups = groups_of(dom)
+        mains = [g.find("tr", data_kind="plugin") for g in groups]
+        self.assertEqual([row_summary(r) + (r.elements()[8].text(),) for r in mains], [
+            ("ok", "Acme.clap", "C:\\CLAP\\Acme.clap", "CLAP"),
+            ("ok", "Echo Tape", "C:\\VST\\EchoTape.dll", "VST2"),
+            ("ok", "Old Synth", "C:\\VST\\Old.dll", "VST2"),  # no format: VST 2
+            ("ok", "Amp Shell", "C:\\VST\\Shell.dll", "VST2"),
+            ("ok", "Spring Verb", "C:\\VST\\SpringVerb.dll", "VST2"),
+            ("ok", "Acme Suite.vst3", "C:\\VST3\\Acme Suite.vst3", "VST3"),
+            ("crashed", "Broken.vst3", "C:\\VST3\\Broken.vst3", "VST3"),
+            ("ok", "Spring Verb ", "C:\\VST3\\SpringVerb.vst3", "VST3"),  # its one class
+        ])
+        # A module of several classes unfolds to one row for each, as a shell does.
+        for group, plugin in zip(groups, results["plugins"]):
+            with self.subTest(plugin["path"]):
+                rows = group.find_all("tr", data_kind="class")
+                classes = plugin.get("classes", [])
+                self.assertEqual([row_summary(r) for r in rows],
+                                 [("ok", c["name"], "id " + c["id"]) for c in classes]
+                                 if len(classes) > 1 else [])
+                fold = group.find("button", cls="fold")
+                if len(classes) > 1:
+                    self.assertEqual(fold.text(), "%d plug-ins" % len(classes))
+        rows = {r.find("div", cls="name").text(): r for r in dom.find_all("tr", cls="row")}
+        cells = [
+            ("Spring Verb ", [" ACME", "2.1", "Fx|Reverb", "2 / 2", none, none, "VST3"]),
+            ("spring verb", ["acme", "1.0.0", "audio-effect|reverb", "2 / 2", "in", none,
+                             "CLAP"]),
+            ("Limiter", ["Acme", "1.0.0", "Fx|Dynamics", none, none, none, "VST3"]),  # no instance
+            ("Old Synth", ["Elder", "1", "effect", "2 / 2", none, "no", "VST2"]),
+            ("Broken.vst3", [none] * 6 + ["VST3"]),
+        ]
+        for name, expected in cells:
+            with self.subTest(name):
+                self.assertEqual([td.text() for td in rows[name].elements()[2:9]], expected)
+        self.assertEqual(rows["Limiter"].elements()[10].text(), none)  # a class takes no time
+        broken = facts_of(detail_after(rows["Broken.vst3"]))
+        self.assertEqual((broken["Reason"], broken["Exit code"]),
+                         ("the server died (exit code 9)", "9"))
+        self.assertEqual({b.attrs["data-format"]: b.find(cls="n").text()
+                          for b in dom.find_all("button", cls="fmt")},
+                         {"VST2": "4", "VST3": "3", "CLAP": "1"})
+        self.assertEqual(dom.find(data_count="formats").text(), "4 VST2 \u00B7 3 VST3 \u00B7 1 CLAP")
+        self.assertEqual(dom.find(id="shown").text(),
+                         "8 of 8 plug-ins shown, 2 of 2 sub-plug-ins, 5 of 5 in modules")
+
+        vst3 = ["Acme Suite.vst3", "Broken.vst3", "SpringVerb.vst3"]
+        filters = [
+            ("#test-format=VST2", ["Acme.clap"] + vst3, ["VST2"], "0 of 2", "5 of 5"),
+            # formats and statuses together
+            ("#test-format=VST2,CLAP&test-toggle=crashed", ["Acme Suite.vst3", "SpringVerb.vst3"],
+             ["VST2", "CLAP"], "0 of 2", "3 of 5"),
+            # the search reads the format, also of a record without one
+            ("#test-search=vst2", ["EchoTape.dll", "Old.dll", "Shell.dll", "SpringVerb.dll"], [],
+             "2 of 2", "0 of 5"),
+            ("#test-search=5ec0de03", ["Acme Suite.vst3"], [], "0 of 2", "1 of 5"),  # a class id
+            ("#test-search=com.acme.chorus", ["Acme.clap"], [], "0 of 2", "1 of 5"),
+            ("#test-search=com.acme.chorus&test-format=CLAP", [], ["CLAP"], "0 of 2", "0 of 5"),
+            ("#test-format=VST3,VST3", visible_plugins(dom), [], "2 of 2", "5 of 5"),
+        ]
+        for fragment, expected, hidden_formats, subs, classes in filters:
+            with self.subTest(fragment):
+                shown = self.render_results(results, fragment)
+                self.assertEqual(visible_plugins(shown), expected)
+                self.assertEqual(shown.find(id="shown").text(),
+                                 "%d of 8 plug-ins shown, %s sub-plug-ins, %s in modules"
+                                 % (len(expected), subs, classes))
+                self.assertEqual({b.attrs["data-format"]: b.attrs["aria-pressed"]
+                                  for b in shown.find_all("button", cls="fmt")},
+                                 {f: str(f not in hidden_formats).lower()
+                                  for f in ["VST2", "VST3", "CLAP"]})
+                if fragment == "#test-search=5ec0de03":
+                    suite = next(g for g in groups_of(shown) if not g.hidden)
+                    self.assertTrue(suite.find("tr", data_kind="plugin").has_class("context"))
+                    self.assertEqual([r.hidden for r in suite.find_all("tr", data_kind="class")],
+                                     [True, True, False])
+                    self.assertEqual(suite.find("button", cls="fold").text(), "1 of 3 plug-ins")
+
+    def test_one_product_in_several_formats_and_a_vst3_that_replaces_a_vst2_are_tied(self):
+        results = results_of(mixed_formats())
+        dom = self.render_results(results)
+        ties = {r.find("div", cls="name").text(): [b.text() for b in r.find_all("button", cls="tie")]
+                for r in dom.find_all("tr", cls="row")}
+        self.assertEqual({name: texts for name, texts in ties.items() if texts}, {
+            # Vendor and name alike but for letter case and spaces.
+            "spring verb": ["also as VST2, VST3"],
+            "Spring Verb": ["also as VST3, CLAP"],
+            "Spring Verb ": ["also as VST2, CLAP"],
+            # A plug-in file and a shell's sub-plug-in, both ways.
+            "Echo Tape MkII": ["replaces VST 2 Echo Tape"],
+            "Echo Tape": ["replaced by VST3 Echo Tape MkII"],
+            "Bass Amp 3": ["replaces VST 2 Bass Amp"],
+            "Bass Amp": ["replaced by VST3 Bass Amp 3"],
+        })
+        order = [b.text() for b in dom.find_all("button", cls="tie")]
+        # A tie shows only the rows it ties, and the filters narrow that too.
+        focused = [
+            ("also as VST3, CLAP", "", ["Acme.clap", "SpringVerb.dll", "SpringVerb.vst3"],
+             "Only Spring Verb in VST2, VST3, CLAP"),
+            ("also as VST3, CLAP", "&test-format=VST3", ["Acme.clap", "SpringVerb.dll"],
+             "Only Spring Verb in VST2, VST3, CLAP"),
+            ("replaced by VST3 Echo Tape MkII", "", ["EchoTape.dll", "Acme Suite.vst3"],
+             "Only Echo Tape and the VST3 plug-ins that replace it"),
+            ("replaces VST 2 Bass Amp", "&test-search=shell", ["Shell.dll"],
+             "Only Bass Amp 3 and the VST 2 plug-ins it replaces"),
+        ]
+        for tie, more, expected, text in focused:
+            with self.subTest(tie + more):
+                shown = self.render_results(results, "#test-tie=%d%s" % (order.index(tie), more))
+                self.assertEqual(visible_plugins(shown), expected)
+                self.assertFalse(shown.find(id="focus").hidden)
+                self.assertEqual(shown.find(id="focus-text").text(), text)
+                # The class or sub-plug-in tied is shown unfolded, alone of its module's.
+                for group in groups_of(shown):
+                    folded = [r for r in group.find_all("tr", cls="sub")]
+                    if folded and not group.hidden:
+                        self.assertTrue(group.has_class("open"))
+                        self.assertEqual(sum(not r.hidden for r in folded), 1)
+        self.assertTrue(dom.find(id="focus").hidden)
+
+    def test_five_thousand_plugins_of_three_formats_filter_quickly(self):
+        count = 5000
+        results = many_of_three_formats(count)
+        dom = self.render_results(results, "#test-search=HAZEL&test-toggle=failed&"
+                                  "test-format=CLAP")
+        plugins = results["plugins"]
+        self.assertEqual(len(groups_of(dom)), count)
+        modules = [p for p in plugins if p["format"] == "VST3"]
+        self.assertEqual(len(dom.find_all("tr", data_kind="class")), 3 * len(modules))
+        # Each module's first class and the VST 2 plug-in before it: a product
+        # in two formats, and a replacement, each tie seen from both ends.
+        self.assertEqual(len(dom.find_all("button", cls="tie")), 4 * len(modules))
+        hazel = [p for p in plugins if p["status"] != "failed" and p["format"] != "CLAP" and
+                 "Hazel" in [p["vendor"]] + [c["vendor"] for c in p["classes"]]]
+        self.assertEqual(sum(not g.hidden for g in groups_of(dom)), len(hazel))
+        self.assertGreater(len(hazel), 0)
         page = dom.find("html")
         self.assertLess(int(page.attrs["data-build-ms"]), 5000)
         self.assertLess(int(page.attrs["data-filter-ms"]), 250)
