@@ -184,6 +184,19 @@ std::string Summary(const host::Scanner& scanner, const std::string& resultsPath
             text += "   " + other.first + " " + std::to_string(other.second);
         text += "\n";
     }
+    // Said only when more than one format was scanned.
+    std::map<std::string, int> formats;
+    for (const host::PluginRecord& record : scanned)
+        formats[record.format.empty() ? "VST2" : record.format]++;
+    if (formats.size() > 1) {
+        text += "  formats:  ";
+        for (const char* known : {"VST2", "VST3", "CLAP"}) {
+            auto found = formats.find(known);
+            if (found != formats.end())
+                text += "   " + found->first + " " + std::to_string(found->second);
+        }
+        text += "\n";
+    }
 
     std::vector<const host::PluginRecord*> slowest;
     for (const host::PluginRecord& record : scanned) {
