@@ -319,6 +319,12 @@ TEST(Scanner, ModulesOfEachFormatGetOneRecordWithTheirClassesAndACacheOfTheirOwn
                     "      \"Old\": [\"56535445464658746573742065666665\", /* Test Effect */],\n    },\n  ],\n}\n");
     corpus.Add(L"clap\\Good.clap", L"Synth.clap");
     corpus.Add(L"vst3\\NotVst3.vst3", L"Mislabelled.vst3");
+    corpus.Add(L"vst3\\CrashInstance.vst3", L"Crash.vst3");
+    // A bundle's binary is what a failure to load is explained from.
+    folders(L"Needs.vst3\\Contents\\x86_64-win");
+    testing_support::PeImagePlan needs;
+    needs.imports = {{"KERNEL32.dll", {"Sleep"}}, {"OrvaneNowhere.dll", {"Anything"}}};
+    corpus.AddBytes(L"Needs.vst3\\Contents\\x86_64-win\\Needs.vst3", testing_support::BuildPe(needs).bytes);
     corpus.Add(L"effect.dll", L"Effect.dll");
 
     ScanRun first = ScanWith(corpus.Options());
@@ -338,6 +344,8 @@ TEST(Scanner, ModulesOfEachFormatGetOneRecordWithTheirClassesAndACacheOfTheirOwn
         {"Hollow.vst3", "VST3", "none", Status::Failed, "missing binary", 0},
         {"Synth.clap", "CLAP", "x64", Status::Ok, "", 2},
         {"Mislabelled.vst3", "CLAP", "x64", Status::Failed, "not a VST3 plug-in", 0},
+        {"Crash.vst3", "VST3", "x64", Status::Crashed, "", 0},
+        {"Needs.vst3", "VST3", "x64", Status::Failed, "missing dependency", 0},
         {"Effect.dll", "VST2", "x64", Status::Ok, "", 0},
     };
     ASSERT_EQ(first.results.plugins.size(), std::size(expected));
@@ -352,6 +360,11 @@ TEST(Scanner, ModulesOfEachFormatGetOneRecordWithTheirClassesAndACacheOfTheirOwn
     }
     EXPECT_EQ(first.byName["Mislabelled.vst3"].error.rfind("a CLAP plug-in (it exports clap_entry), not a VST3 one", 0),
               0u);
+    EXPECT_EQ(first.byName["Needs.vst3"].missing, std::vector<std::string>{"OrvaneNowhere.dll"});
+    const PluginRecord& crash = first.byName["Crash.vst3"];
+    ASSERT_TRUE(crash.fault.has_value());
+    EXPECT_EQ(crash.fault->module, "Crash.vst3");
+    EXPECT_TRUE(FileExists(crash.dump)) << crash.dump;
     EXPECT_EQ(first.byName["Arm.vst3"].error,
               "the bundle has binaries only in Contents\\arm64-win, which neither the x64 nor the x86 scan server can load");
 
