@@ -26,8 +26,9 @@ Json TextOrNull(const std::string& text) {
     return text.empty() ? Json(nullptr) : Json(text);
 }
 
-Json CodeOrNull(const std::optional<uint32_t>& code) {
-    return code ? Json(*code) : Json(nullptr);
+template <typename T>
+Json ValueOrNull(const std::optional<T>& value) {
+    return value ? Json(*value) : Json(nullptr);
 }
 
 // Codes and addresses as people look them up: "0xC0000005".
@@ -90,7 +91,7 @@ void AddScanMembers(const ScanResult& result, Json* json) {
     out["reason"] = TextOrNull(result.reason);
     out["missing"] = result.missing;
     out["format"] = TextOrNull(result.format);
-    out["exitCode"] = CodeOrNull(result.exitCode);
+    out["exitCode"] = ValueOrNull(result.exitCode);
     out["dump"] = TextOrNull(result.dump);
     out["durationMs"] = result.durationMs;
     out["fault"] = FaultOrNull(result.fault);
@@ -195,14 +196,29 @@ public:
         return IntegerInRange(*member, value) || WrongType(key, kind);
     }
 
-    bool CodeOrNull(const char* key, std::optional<uint32_t>* value) {
+    template <typename T>
+    bool IntegerOrNull(const char* key, std::optional<T>* value, const char* kind) {
         const Json* member = Find(key, false);
         if (!member || member->is_null())
             return true;
-        uint32_t code = 0;
-        if (!IntegerInRange(*member, &code))
-            return WrongType(key, "an unsigned 32-bit integer or null");
-        *value = code;
+        T number = 0;
+        if (!IntegerInRange(*member, &number))
+            return WrongType(key, kind);
+        *value = number;
+        return true;
+    }
+
+    bool CodeOrNull(const char* key, std::optional<uint32_t>* value) {
+        return IntegerOrNull(key, value, "an unsigned 32-bit integer or null");
+    }
+
+    bool FlagOrNull(const char* key, std::optional<bool>* value) {
+        const Json* member = Find(key, false);
+        if (!member || member->is_null())
+            return true;
+        if (!member->is_boolean())
+            return WrongType(key, "true, false or null");
+        *value = member->get<bool>();
         return true;
     }
 
@@ -452,11 +468,6 @@ bool FromJson(const Json& json, RunInfo* run, std::string* error) {
 // The VST3 category of the classes a host instantiates as plug-ins.
 constexpr char kAudioModuleClass[] = "Audio Module Class";
 
-template <typename T>
-Json ValueOrNull(const std::optional<T>& value) {
-    return value ? Json(*value) : Json(nullptr);
-}
-
 // A module's report with the server's keys, in the order it sends them.
 Json ModuleReportJson(const Report& report) {
     bool vst3 = report.format == "VST3";
@@ -512,7 +523,6 @@ Json ModuleReportJson(const Report& report) {
 bool ReadModuleReport(const Json& json, Report* report, std::string* error) {
     Report read;
     MemberReader in(json);
-    bool vst3 = false;
     const Json* classes = nullptr;
     if (!in.Text("format", &read.format) || !in.Text("platform", &read.platform) ||
         !in.Text("error", &read.error) || !in.Text("factory", &read.factory) ||
@@ -523,7 +533,7 @@ bool ReadModuleReport(const Json& json, Report* report, std::string* error) {
         *error = in.problem();
         return false;
     }
-    vst3 = read.format == "VST3";
+    bool vst3 = read.format == "VST3";
     for (size_t i = 0; classes && i < classes->size(); i++) {
         const Json& item = (*classes)[i];
         ReportClass entry;
@@ -585,41 +595,20 @@ bool ReadPluginClass(const Json& json, PluginClass* entry, std::string* error) {
         return false;
     }
     MemberReader in(json);
-    auto optionalInteger = [&](const char* key, std::optional<int32_t>* value) {
-        auto it = json.find(key);
-        if (it == json.end() || it->is_null())
-            return true;
-        int32_t n = 0;
-        if (!IntegerInRange(*it, &n)) {
-            *error = std::string("\"") + key + "\" is not a 32-bit integer or null";
-            return false;
-        }
-        *value = n;
-        return true;
-    };
-    auto optionalFlag = [&](const char* key, std::optional<bool>* value) {
-        auto it = json.find(key);
-        if (it == json.end() || it->is_null())
-            return true;
-        if (!it->is_boolean()) {
-            *error = std::string("\"") + key + "\" is not true, false or null";
-            return false;
-        }
-        *value = it->get<bool>();
-        return true;
-    };
     if (!in.Text("id", &entry->id, true) || !in.Text("name", &entry->name) || !in.Text("vendor", &entry->vendor) ||
         !in.Text("version", &entry->version) || !in.Text("category", &entry->category) ||
         !in.TextList("replaces", &entry->replaces) || !in.Text("sdkVersion", &entry->sdkVersion) ||
         !in.Integer("classFlags", &entry->classFlags, "a 32-bit integer") ||
         !in.Integer("cardinality", &entry->cardinality, "a 32-bit integer") ||
         !in.Text("description", &entry->description) || !in.Text("url", &entry->url) ||
-        !in.Text("manualUrl", &entry->manualUrl) || !in.Text("supportUrl", &entry->supportUrl)) {
+        !in.Text("manualUrl", &entry->manualUrl) || !in.Text("supportUrl", &entry->supportUrl) ||
+        !in.IntegerOrNull("inputs", &entry->inputs, "a 32-bit integer or null") ||
+        !in.IntegerOrNull("outputs", &entry->outputs, "a 32-bit integer or null") ||
+        !in.FlagOrNull("midiIn", &entry->midiIn) || !in.FlagOrNull("midiOut", &entry->midiOut)) {
         *error = in.problem();
         return false;
     }
-    return optionalInteger("inputs", &entry->inputs) && optionalInteger("outputs", &entry->outputs) &&
-           optionalFlag("midiIn", &entry->midiIn) && optionalFlag("midiOut", &entry->midiOut);
+    return true;
 }
 
 bool ReadFileStamp(const Json& json, std::optional<FileStamp>* stamp, std::string* error) {
@@ -777,7 +766,7 @@ Json ToJson(const PluginRecord& record) {
 
 Json ToJson(const Incident& incident) {
     Json out = Json::object();
-    out["exitCode"] = CodeOrNull(incident.exitCode);
+    out["exitCode"] = ValueOrNull(incident.exitCode);
     out["dump"] = TextOrNull(incident.dump);
     out["during"] = TextOrNull(incident.during);
     out["suspects"] = incident.suspects;
