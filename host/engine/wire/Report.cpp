@@ -190,7 +190,6 @@ private:
     template <typename Target>
     bool CheckComplete(MemberTable<Target> table, const bool* seen, const std::string& subject, Target* target);
     bool ParseBlock(Kind kind, Report* report);
-    bool ParseBlock(Kind, ReportClass*) { return Fail(at_, "a block inside a class"); }
     bool ParseClasses(Report* report);
     bool ParseString(const std::string& subject, std::string* utf8);
     bool ParseEscape(const std::string& subject, std::string* utf8);
@@ -378,7 +377,11 @@ bool ReportParser::ParseMember(MemberTable<Target> table, int depth, const std::
         return rule->number ? ParseNumber(Quoted(key), &(target->*rule->number))
                             : ParseFlag(Quoted(key), &(target->*rule->flag));
     case Kind::ShellBlock:
-    case Kind::ClassList: return ParseBlock(rule->kind, target);
+    case Kind::ClassList:
+        // Only a report holds blocks; no class's table names one.
+        if constexpr (std::is_same_v<Target, Report>)
+            return ParseBlock(rule->kind, target);
+        return false;
     }
     return false;
 }
