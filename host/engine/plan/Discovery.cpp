@@ -71,15 +71,6 @@ bool EndsWith(const std::wstring& name, const wchar_t* ending) {
     return name.size() >= length && SameIgnoringCase(name.substr(name.size() - length), ending);
 }
 
-bool GetTimes(const std::wstring& path, FileTimes* times) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &data))
-        return false;
-    times->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    times->modified = data.ftLastWriteTime;
-    return true;
-}
-
 bool IsMissing(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
            error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH ||
@@ -106,6 +97,15 @@ std::string Quoted(const std::wstring& path) {
 
 uint64_t Size(DWORD high, DWORD low) {
     return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+bool GetTimes(const std::wstring& path, FileTimes* times) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &data))
+        return false;
+    times->size = Size(data.nFileSizeHigh, data.nFileSizeLow);
+    times->modified = data.ftLastWriteTime;
+    return true;
 }
 
 // A folder as the file system knows it, whatever path reached it.
